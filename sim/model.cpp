@@ -1,0 +1,532 @@
+// Device model of the simulated adapter: firmware answers, the CAN bus with wire time, faults, log.
+#include "model.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+namespace vsim {
+
+namespace {
+
+constexpr uint8_t kTypeDirIn = 0x80;
+constexpr uint8_t kTypeMask = 0x60;
+constexpr uint8_t kTypeStandard = 0x00;
+constexpr uint8_t kTypeVendor = 0x40;
+
+constexpr uint8_t kFlagRtr = 0x02;
+constexpr uint8_t kFlagExt = 0x04;
+
+// Standard request codes (USB 2.0 chapter 9).
+constexpr uint8_t kGetStatus = 0;
+constexpr uint8_t kClearFeature = 1;
+constexpr uint8_t kGetDescriptor = 6;
+constexpr uint8_t kGetConfiguration = 8;
+constexpr uint8_t kSetConfiguration = 9;
+constexpr uint8_t kSetInterface = 11;
+
+constexpr uint32_t kDefaultBitrate = 500000;
+
+const char* const kManufacturer = "VOREL";
+const char* const kProduct = "VOREL USB CAN";
+
+uint64_t splitmix64(uint64_t& state) {
+  uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+// UTF-8 to UTF-16LE code units for string descriptors; ill-formed bytes become U+FFFD.
+std::vector<uint16_t> utf16_of(const std::string& s) {
+  std::vector<uint16_t> out;
+  size_t i = 0;
+  while (i < s.size()) {
+    auto c = static_cast<unsigned char>(s[i]);
+    uint32_t cp = 0xFFFD;
+    size_t len = 1;
+    if (c < 0x80) {
+      cp = c;
+    } else if ((c >> 5) == 0x6 && i + 1 < s.size()) {
+      cp = (c & 0x1Fu) << 6 | (static_cast<unsigned char>(s[i + 1]) & 0x3Fu);
+      len = 2;
+    } else if ((c >> 4) == 0xE && i + 2 < s.size()) {
+      cp = (c & 0x0Fu) << 12 | (static_cast<unsigned char>(s[i + 1]) & 0x3Fu) << 6 |
+           (static_cast<unsigned char>(s[i + 2]) & 0x3Fu);
+      len = 3;
+    } else if ((c >> 3) == 0x1E && i + 3 < s.size()) {
+      cp = (c & 0x07u) << 18 | (static_cast<unsigned char>(s[i + 1]) & 0x3Fu) << 12 |
+           (static_cast<unsigned char>(s[i + 2]) & 0x3Fu) << 6 |
+           (static_cast<unsigned char>(s[i + 3]) & 0x3Fu);
+      len = 4;
+    }
+    i += len;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<uint16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<uint16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<uint16_t>(cp));
+    }
+  }
+  return out;
+}
+
+std::vector<uint8_t> string_descriptor(const std::string& s) {
+  auto units = utf16_of(s);
+  size_t n = std::min<size_t>(units.size(), 126);
+  std::vector<uint8_t> d(2 + 2 * n);
+  d[0] = static_cast<uint8_t>(d.size());
+  d[1] = 3;
+  for (size_t i = 0; i < n; ++i) {
+    d[2 + 2 * i] = static_cast<uint8_t>(units[i]);
+    d[3 + 2 * i] = static_cast<uint8_t>(units[i] >> 8);
+  }
+  return d;
+}
+
+int copy_answer(std::span<uint8_t> dst, std::span<const uint8_t> src) {
+  size_t n = std::min(dst.size(), src.size());
+  std::memcpy(dst.data(), src.data(), n);
+  return static_cast<int>(n);
+}
+
+// Bus state numbering of the firmware, derived from the error counters while the bus is on.
+uint32_t bus_state_of(const Adapter& a) {
+  if (!a.bus_on) return 4;  // Stopped
+  if (a.tx_error_count > 255) return 3;
+  if (a.tx_error_count >= 128 || a.rx_error_count >= 128) return 2;
+  if (a.tx_error_count >= 96 || a.rx_error_count >= 96) return 1;
+  return 0;
+}
+
+uint32_t id_word(std::span<const uint8_t, kTxRecordSize> r) { return get_u32(r, 4); }
+
+}  // namespace
+
+uint64_t Adapter::now_us(Clock::time_point t) const {
+  auto us = std::chrono::duration_cast<std::chrono::microseconds>(t - created).count();
+  uint64_t v = static_cast<uint64_t>(us < 0 ? 0 : us) + clock_offset_us;
+  return clock_bits >= 64 ? v : v & ((uint64_t{1} << clock_bits) - 1);
+}
+
+uint32_t frame_bits(std::span<const uint8_t, kTxRecordSize> record) {
+  uint8_t flags = record[2];
+  uint32_t payload = (flags & kFlagRtr) ? 0u : 8u * std::min<uint32_t>(record[1], 8);
+  return ((flags & kFlagExt) ? 67u : 47u) + payload;
+}
+
+std::vector<uint8_t> device_descriptor_bytes(const Adapter& a) {
+  std::vector<uint8_t> d = {18,   1,    0x00, 0x02, 0x00, 0x00, 0x00, 64,
+                            0,    0,    0,    0,    0x00, 0x01, 1,    2,
+                            static_cast<uint8_t>(a.serial_mode == SerialMode::none ? 0 : 3), 1};
+  d[8] = kVendorId & 0xFF;
+  d[9] = kVendorId >> 8;
+  d[10] = kProductId & 0xFF;
+  d[11] = kProductId >> 8;
+  return d;
+}
+
+std::vector<uint8_t> config_descriptor_bytes() {
+  return {
+      // configuration: 1 interface, value 1, bus powered, 100 mA
+      9, 2, 32, 0, 1, 1, 0, 0x80, 50,
+      // interface 0, alt 0, 2 endpoints, vendor class
+      9, 4, 0, 0, 2, 0xFF, 0xFF, 0xFF, 0,
+      // bulk IN 0x81 and bulk OUT 0x02, 64-byte packets
+      7, 5, kEpIn, 2, 64, 0, 0,
+      7, 5, kEpOut, 2, 64, 0, 0,
+  };
+}
+
+World& World::get() {
+  static World world;
+  return world;
+}
+
+World::World() { configure_from_environment(); }
+
+// VOREL_SIM_ADAPTERS=N attaches N adapters joined on one bus; VOREL_SIM_SERIALS=a,b,... names
+// them. This lets any program (a demo, a user's script) run against simulated adapters.
+void World::configure_from_environment() {
+  std::vector<std::string> serials;
+  if (const char* list = std::getenv("VOREL_SIM_SERIALS"); list && *list) {
+    std::stringstream ss(list);
+    for (std::string s; std::getline(ss, s, ',');) serials.push_back(s);
+  } else if (const char* n = std::getenv("VOREL_SIM_ADAPTERS"); n && *n) {
+    int count = std::atoi(n);
+    for (int i = 1; i <= count && i <= 999; ++i) {
+      char buf[32];
+      std::snprintf(buf, sizeof buf, "VOR.EL:CANH%04d", i);
+      serials.emplace_back(buf);
+    }
+  }
+  for (auto& s : serials) add_adapter(s);
+  for (size_t i = 1; i < adapters.size(); ++i) join(0, static_cast<int>(i));
+}
+
+void World::reset() {
+  std::lock_guard lk(mu);
+  adapters.clear();
+  buses.clear();
+  log.clear();
+  log_enabled = true;
+  ++generation;
+  cv.notify_all();
+}
+
+int World::add_adapter(const std::optional<std::string>& serial) {
+  std::lock_guard lk(mu);
+  auto a = std::make_unique<Adapter>();
+  a->index = static_cast<int>(adapters.size());
+  a->created = Clock::now();
+  a->address = static_cast<uint8_t>(2 + a->index % 250);
+  if (serial) {
+    a->serial = *serial;
+  } else {
+    a->serial_mode = SerialMode::none;
+  }
+  // hardware 1.0.0.0, firmware 2.1.0.0, one channel
+  a->device_info = {1, 0, 0, 0, 2, 1, 0, 0};
+  a->device_info[16] = 1;
+  put_u32(a->capabilities, 0, 48000000);
+  put_u32(a->capabilities, 4, static_cast<uint32_t>(a->tx_fifo_capacity));
+  put_u32(a->capabilities, 8, static_cast<uint32_t>(a->rx_capacity));
+  put_u32(a->capabilities, 12, 0x1F);  // loopback, listen-only, triple sampling, one-shot, berr
+  put_u32(a->capabilities, 16, 0);
+  put_u32(a->bt_const, 4, 48000000);
+  const uint32_t limits[8] = {1, 16, 1, 8, 4, 1, 1024, 1};
+  for (int i = 0; i < 8; ++i) put_u32(a->bt_const, 16 + 4 * i, limits[i]);
+  const uint32_t timing[8] = {500000, 875, 125, 0, 13, 2, 2, 6};
+  for (int i = 0; i < 8; ++i) put_u32(a->bittiming, 4 * i, timing[i]);
+  a->bus = static_cast<int>(buses.size());
+  buses.push_back(Bus{{a->index}, std::nullopt, {}});
+  adapters.push_back(std::move(a));
+  return static_cast<int>(adapters.size()) - 1;
+}
+
+void World::join(int a, int b) {
+  std::lock_guard lk(mu);
+  if (a < 0 || b < 0 || a >= static_cast<int>(adapters.size()) ||
+      b >= static_cast<int>(adapters.size()))
+    return;
+  int from = adapters[b]->bus, to = adapters[a]->bus;
+  if (from == to) return;
+  for (int m : buses[from].members) {
+    adapters[m]->bus = to;
+    buses[to].members.push_back(m);
+  }
+  buses[from].members.clear();
+}
+
+Adapter* World::adapter_locked(int index) {
+  if (index < 0 || index >= static_cast<int>(adapters.size())) return nullptr;
+  return adapters[index].get();
+}
+
+std::vector<int> World::attached_locked() const {
+  std::vector<int> out;
+  for (auto& a : adapters)
+    if (a->plugged) out.push_back(a->index);
+  return out;
+}
+
+void World::log_locked(LogEntry e) {
+  if (!log_enabled) return;
+  e.seq = ++log_seq;
+  log.push_back(e);
+}
+
+std::optional<std::vector<uint8_t>> World::scripted_answer_locked(Adapter& a, uint8_t request) {
+  auto it = a.scripted.find(request);
+  if (it == a.scripted.end() || it->second.empty()) return std::nullopt;
+  auto& front = it->second.front();
+  std::vector<uint8_t> bytes = front.bytes;
+  if (front.remaining > 0 && --front.remaining == 0) it->second.pop_front();
+  return bytes;
+}
+
+int World::vendor_in_locked(Adapter& a, uint8_t request, std::span<uint8_t> data) {
+  if (a.hostile_seed != 0) {
+    // Hostile firmware: any length up to the one asked for, any bytes.
+    size_t n = data.empty() ? 0 : splitmix64(a.hostile_seed) % (data.size() + 1);
+    for (size_t i = 0; i < n; ++i) data[i] = static_cast<uint8_t>(splitmix64(a.hostile_seed));
+    return static_cast<int>(n);
+  }
+  if (auto s = scripted_answer_locked(a, request)) return copy_answer(data, *s);
+  switch (request) {
+    case req::device_info:
+      return copy_answer(data, a.device_info);
+    case req::capabilities:
+      return copy_answer(data, a.capabilities);
+    case req::bt_const:
+      return copy_answer(data, a.bt_const);
+    case req::bittiming:
+      return copy_answer(data, a.bittiming);
+    case req::bus_state: {
+      std::array<uint8_t, 20> st{};
+      put_u32(st, 0, bus_state_of(a));
+      put_u32(st, 4, a.rx_error_count);
+      put_u32(st, 8, a.tx_error_count);
+      return copy_answer(data, st);
+    }
+    case req::led_mode: {
+      std::array<uint8_t, 4> w{};
+      put_u32(w, 0, a.led_mode);
+      return copy_answer(data, w);
+    }
+    case req::device_name:
+      return copy_answer(data, a.name);
+    default:
+      return status::pipe;
+  }
+}
+
+int World::vendor_out_locked(Adapter& a, uint8_t request, std::span<const uint8_t> data) {
+  auto need = [&](size_t n) { return data.size() >= n; };
+  switch (request) {
+    case req::bittiming:
+      if (!need(32)) return status::pipe;
+      std::copy_n(data.begin(), 32, a.bittiming.begin());
+      return 32;
+    case req::bus_state: {
+      if (!need(4)) return status::pipe;
+      uint32_t on = get_u32(data, 0);
+      if (on > 1) return status::pipe;
+      a.bus_on = on == 1;
+      if (!a.bus_on) {
+        a.tx_fifo.clear();
+        a.tx_enqueued.clear();
+      }
+      cv.notify_all();
+      return 4;
+    }
+    case req::mode:
+      if (!need(4)) return status::pipe;
+      a.mode = get_u32(data, 0);
+      return 4;
+    case req::led_mode:
+      if (!need(4)) return status::pipe;
+      a.led_mode = get_u32(data, 0);
+      return 4;
+    case req::device_name: {
+      a.name.fill(0);
+      size_t n = std::min<size_t>(data.size(), a.name.size());
+      std::copy_n(data.begin(), n, a.name.begin());
+      return static_cast<int>(data.size());
+    }
+    case req::flush_tx:
+      a.tx_fifo.clear();
+      a.tx_enqueued.clear();
+      cv.notify_all();
+      return 0;
+    default:
+      return status::pipe;
+  }
+}
+
+int World::standard_locked(Adapter& a, uint8_t type, uint8_t request, uint16_t value,
+                           uint16_t index, std::span<uint8_t> data) {
+  bool in = (type & kTypeDirIn) != 0;
+  if (in && request == kGetDescriptor) {
+    uint8_t dtype = static_cast<uint8_t>(value >> 8), didx = static_cast<uint8_t>(value);
+    if (dtype == 1) return copy_answer(data, device_descriptor_bytes(a));
+    if (dtype == 2 && didx == 0) return copy_answer(data, config_descriptor_bytes());
+    if (dtype == 3) {
+      if (didx == 0) {
+        const std::array<uint8_t, 4> langs = {4, 3, 0x09, 0x04};
+        return copy_answer(data, langs);
+      }
+      if (index != 0x0409) return status::pipe;
+      if (didx == 1) return copy_answer(data, string_descriptor(kManufacturer));
+      if (didx == 2) return copy_answer(data, string_descriptor(kProduct));
+      if (didx == 3 && a.serial_mode != SerialMode::unreadable && a.serial_mode != SerialMode::none)
+        return copy_answer(data, string_descriptor(a.serial));
+    }
+    return status::pipe;
+  }
+  if (in && request == kGetStatus) {
+    const std::array<uint8_t, 2> st{};
+    return copy_answer(data, st);
+  }
+  if (in && request == kGetConfiguration) {
+    const std::array<uint8_t, 1> cfg = {1};
+    return copy_answer(data, cfg);
+  }
+  if (!in && request == kSetConfiguration) return value == 1 || value == 0 ? 0 : status::pipe;
+  if (!in && request == kSetInterface) return value == 0 && index == 0 ? 0 : status::pipe;
+  if (!in && request == kClearFeature && (type & 0x1F) == 2 && value == 0) {
+    if (index == kEpOut) a.stall_out = false;
+    if (index == kEpIn) a.stall_in = false;
+    return 0;
+  }
+  return status::pipe;
+}
+
+int World::control_locked(int index, uint8_t type, uint8_t request, uint16_t value, uint16_t windex,
+                          std::span<uint8_t> data, bool& wait_timeout) {
+  wait_timeout = false;
+  Adapter* a = adapter_locked(index);
+  if (!a || !a->plugged) return status::no_device;
+  bool in = (type & kTypeDirIn) != 0;
+  for (auto it = a->control_faults.begin(); it != a->control_faults.end(); ++it) {
+    if (it->request >= 0 && it->request != request) continue;
+    if (it->direction >= 0 && it->direction != (in ? 1 : 0)) continue;
+    int err = it->error;
+    if (it->remaining > 0 && --it->remaining == 0) a->control_faults.erase(it);
+    wait_timeout = err == status::timeout;
+    return err;
+  }
+  switch (type & kTypeMask) {
+    case kTypeStandard:
+      return standard_locked(*a, type, request, value, windex, data);
+    case kTypeVendor:
+      if (windex != 0) return status::pipe;  // one CAN channel
+      return in ? vendor_in_locked(*a, request, data) : vendor_out_locked(*a, request, data);
+    default:
+      return status::pipe;
+  }
+}
+
+std::optional<BulkFault> World::take_bulk_fault_locked(int index, uint8_t endpoint) {
+  Adapter* a = adapter_locked(index);
+  if (!a) return std::nullopt;
+  for (auto it = a->bulk_faults.begin(); it != a->bulk_faults.end(); ++it) {
+    if (it->endpoint != endpoint) continue;
+    BulkFault f = *it;
+    if (it->remaining > 0 && --it->remaining == 0) a->bulk_faults.erase(it);
+    return f;
+  }
+  return std::nullopt;
+}
+
+int World::bulk_out_locked(int index, std::span<const uint8_t> data, int& accepted) {
+  Adapter* a = adapter_locked(index);
+  if (!a || !a->plugged) return status::no_device;
+  if (a->stall_out) return status::pipe;
+  auto now = Clock::now();
+  advance_locked(now);
+  size_t total = data.size();
+  size_t pos = static_cast<size_t>(accepted);
+  while (pos + kTxRecordSize <= total) {
+    std::array<uint8_t, kTxRecordSize> rec;
+    std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(pos), kTxRecordSize, rec.begin());
+    if (a->sink) {
+      ++a->frames_dropped;
+    } else if ((a->mode & kModeListenOnly) != 0) {
+      // A listen-only controller never drives the bus; with loopback it still sees its own frame.
+      if (a->mode & kModeLoopback) {
+        Bus solo{{a->index}, InFlight{a->index, rec, now}, now};
+        deliver_locked(solo, *solo.in_flight);
+      } else {
+        ++a->frames_dropped;
+      }
+    } else if (a->tx_fifo.size() < a->tx_fifo_capacity) {
+      a->tx_fifo.push_back(rec);
+      a->tx_enqueued.push_back(now);
+    } else {
+      break;
+    }
+    pos += kTxRecordSize;
+  }
+  if (pos + kTxRecordSize > total) pos = total;  // a trailing partial record is taken and ignored
+  accepted = static_cast<int>(pos);
+  start_next_locked(buses[a->bus], now);
+  if (pos < total) return status::would_block;
+  return status::ok;
+}
+
+int World::bulk_in_locked(int index, std::span<uint8_t> buf, int& filled) {
+  filled = 0;
+  Adapter* a = adapter_locked(index);
+  if (!a || !a->plugged) return status::no_device;
+  if (a->stall_in) return status::pipe;
+  advance_locked(Clock::now());
+  if (a->rx_queue.empty()) return status::would_block;
+  if (buf.size() < kRxRecordSize) return status::overflow;
+  size_t n = std::min({kRecordsPerRead, a->rx_queue.size(), buf.size() / kRxRecordSize});
+  for (size_t i = 0; i < n; ++i) {
+    std::copy(a->rx_queue.front().begin(), a->rx_queue.front().end(),
+              buf.begin() + static_cast<std::ptrdiff_t>(i * kRxRecordSize));
+    a->rx_queue.pop_front();
+  }
+  filled = static_cast<int>(n * kRxRecordSize);
+  cv.notify_all();
+  return status::ok;
+}
+
+void World::deliver_locked(Bus& bus, const InFlight& f) {
+  Adapter& sender = *adapters[f.sender];
+  ++sender.frames_sent;
+  for (int m : bus.members) {
+    Adapter& r = *adapters[m];
+    if (!r.plugged) continue;
+    if (m == f.sender ? (r.mode & kModeLoopback) == 0 : !r.bus_on) continue;
+    std::array<uint8_t, kRxRecordSize> rec{};
+    std::copy_n(f.record.begin() + 1, 15, rec.begin() + 1);  // dlc, flags, reserved, id, data
+    rec[0] = 0;
+    rec[3] = 0;
+    uint64_t ts = r.now_us(f.end);
+    for (int i = 0; i < 8; ++i) rec[16 + i] = static_cast<uint8_t>(ts >> (8 * i));
+    if (r.rx_queue.size() >= r.rx_capacity) {
+      ++r.rx_overflows;
+      continue;
+    }
+    r.rx_queue.push_back(rec);
+    ++r.frames_received;
+  }
+  cv.notify_all();
+}
+
+void World::start_next_locked(Bus& bus, Clock::time_point now) {
+  if (bus.in_flight) return;
+  int best = -1;
+  Clock::time_point best_start{};
+  uint32_t best_prio = 0;
+  for (int m : bus.members) {
+    Adapter& a = *adapters[m];
+    if (!a.plugged || !a.bus_on || a.tx_fifo.empty()) continue;
+    Clock::time_point start = std::max(bus.free_at, a.tx_enqueued.front());
+    if (start > now) continue;
+    // Arbitration: the earlier start wins; at the same instant the lower identifier does.
+    uint32_t prio = id_word(a.tx_fifo.front()) & 0x1FFFFFFF;
+    if (best < 0 || start < best_start || (start == best_start && prio < best_prio)) {
+      best = m;
+      best_start = start;
+      best_prio = prio;
+    }
+  }
+  if (best < 0) return;
+  Adapter& a = *adapters[best];
+  uint32_t bitrate = get_u32(a.bittiming, 0);
+  if (bitrate == 0) bitrate = kDefaultBitrate;
+  auto wire = std::chrono::nanoseconds(uint64_t{frame_bits(a.tx_fifo.front())} * 1000000000ull /
+                                       bitrate);
+  bus.in_flight = InFlight{best, a.tx_fifo.front(), best_start + wire};
+  a.tx_fifo.pop_front();
+  a.tx_enqueued.pop_front();
+  cv.notify_all();  // a FIFO slot is free again
+}
+
+void World::advance_locked(Clock::time_point now) {
+  for (auto& bus : buses) {
+    start_next_locked(bus, now);
+    while (bus.in_flight && bus.in_flight->end <= now) {
+      InFlight f = *bus.in_flight;
+      bus.in_flight.reset();
+      bus.free_at = f.end;
+      deliver_locked(bus, f);
+      start_next_locked(bus, now);
+    }
+  }
+}
+
+std::optional<Clock::time_point> World::next_event_locked(int index) const {
+  if (index < 0 || index >= static_cast<int>(adapters.size())) return std::nullopt;
+  const Bus& bus = buses[adapters[index]->bus];
+  if (bus.in_flight) return bus.in_flight->end;
+  return std::nullopt;
+}
+
+}  // namespace vsim

@@ -1,0 +1,260 @@
+// Device model of the simulated USB CAN adapter: firmware state, vendor requests, CAN bus, faults and log.
+//
+// The model knows nothing about how it is reached: front ends (the drop-in libusb, an emulated
+// usbfs device) call these operations, which never block. Waiting for bus time, for a free TX
+// slot or for a received record is the front end's business, done with wait_until() and the
+// event times the model reports.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace vsim {
+
+using Clock = std::chrono::steady_clock;
+
+// Transfer outcomes, with the numeric values of libusb's error codes so that every front end can
+// map them one to one.
+namespace status {
+inline constexpr int ok = 0;
+inline constexpr int io = -1;
+inline constexpr int invalid_param = -2;
+inline constexpr int access = -3;
+inline constexpr int no_device = -4;
+inline constexpr int not_found = -5;
+inline constexpr int busy = -6;
+inline constexpr int timeout = -7;
+inline constexpr int overflow = -8;
+inline constexpr int pipe = -9;
+inline constexpr int interrupted = -10;
+inline constexpr int no_mem = -11;
+inline constexpr int not_supported = -12;
+inline constexpr int other = -99;
+// Not a libusb code: the operation cannot complete yet (TX FIFO full, nothing received).
+inline constexpr int would_block = -1000;
+}  // namespace status
+
+// USB identity and layout of the adapter.
+inline constexpr uint16_t kVendorId = 0x16C0;
+inline constexpr uint16_t kProductId = 0x27D8;
+inline constexpr uint8_t kEpOut = 0x02;
+inline constexpr uint8_t kEpIn = 0x81;
+inline constexpr size_t kTxRecordSize = 16;
+inline constexpr size_t kRxRecordSize = 24;
+inline constexpr size_t kRecordsPerRead = 2;
+
+// Firmware request codes.
+namespace req {
+inline constexpr uint8_t device_info = 0;
+inline constexpr uint8_t capabilities = 1;
+inline constexpr uint8_t bt_const = 2;
+inline constexpr uint8_t bittiming = 20;
+inline constexpr uint8_t bus_state = 21;
+inline constexpr uint8_t mode = 22;
+inline constexpr uint8_t led_mode = 24;
+inline constexpr uint8_t device_name = 25;
+inline constexpr uint8_t flush_tx = 63;
+}  // namespace req
+
+// Controller mode bits the firmware acts on (the Linux CAN_CTRLMODE_* assignment).
+inline constexpr uint32_t kModeLoopback = 0x01;
+inline constexpr uint32_t kModeListenOnly = 0x02;
+
+// How the serial string descriptor behaves.
+enum class SerialMode : int {
+  normal = 0,      // iSerialNumber 3, readable
+  none = 1,        // iSerialNumber 0
+  unreadable = 2,  // iSerialNumber 3, but the string request stalls
+  raw = 3,         // the ASCII read returns the serial's bytes unconverted (to test UTF-8 checks)
+};
+
+// One logged transfer.
+struct LogEntry {
+  uint64_t seq = 0;
+  uint64_t t_ns = 0;  // monotonic, Clock epoch
+  int thread = 0;     // kernel thread id
+  int adapter = -1;
+  int kind = 0;  // 0 control, 1 bulk
+  uint8_t request_type = 0, request = 0;
+  uint16_t value = 0, index = 0, length = 0;
+  uint8_t endpoint = 0;
+  uint32_t timeout_ms = 0;
+  int result = 0;  // bytes transferred or a status code
+  int transferred = 0;
+  uint16_t data_len = 0;
+  std::array<uint8_t, 64> data{};  // first bytes of the data stage (OUT: sent, IN: received)
+};
+
+struct ScriptedAnswer {
+  std::vector<uint8_t> bytes;
+  int remaining = 1;  // < 0: forever
+};
+
+struct ControlFault {
+  int request = -1;    // -1: any request
+  int direction = -1;  // -1: any, 0: OUT, 1: IN
+  int error = status::io;
+  int remaining = 1;  // < 0: forever
+};
+
+struct BulkFault {
+  uint8_t endpoint = 0;
+  int error = status::timeout;
+  int transferred = 0;  // bytes reported as moved before the error
+  int remaining = 1;
+};
+
+struct Adapter {
+  int index = 0;
+  bool plugged = true;
+
+  // identity
+  std::string serial;
+  SerialMode serial_mode = SerialMode::normal;
+  uint8_t bus_number = 1;
+  uint8_t address = 0;
+
+  // firmware tables (raw payloads as the firmware answers them)
+  std::array<uint8_t, 24> device_info{};
+  std::array<uint8_t, 24> capabilities{};
+  std::array<uint8_t, 48> bt_const{};
+  std::array<uint8_t, 32> bittiming{};
+  bool bus_on = false;
+  uint32_t rx_error_count = 0;
+  uint32_t tx_error_count = 0;
+  uint32_t mode = 0;
+  uint32_t led_mode = 1;
+  std::array<uint8_t, 16> name{};
+
+  // clock: microseconds since creation plus an offset, wrapped to clock_bits
+  Clock::time_point created;
+  uint64_t clock_offset_us = 0;
+  int clock_bits = 32;
+
+  // frames
+  size_t tx_fifo_capacity = 16;
+  bool sink = false;  // accept every write at once and drop it (for speed measurements)
+  std::deque<std::array<uint8_t, kTxRecordSize>> tx_fifo;
+  std::deque<Clock::time_point> tx_enqueued;
+  std::deque<std::array<uint8_t, kRxRecordSize>> rx_queue;
+  size_t rx_capacity = 4096;
+  uint64_t frames_sent = 0, frames_received = 0, rx_overflows = 0, frames_dropped = 0;
+
+  // bus membership
+  int bus = 0;
+
+  // faults and scripts
+  int open_error = 0;
+  int claim_error = 0;
+  std::map<uint8_t, std::deque<ScriptedAnswer>> scripted;  // IN answers by request code
+  std::vector<ControlFault> control_faults;
+  std::vector<BulkFault> bulk_faults;
+  bool stall_out = false, stall_in = false;
+  uint64_t hostile_seed = 0;  // non-zero: IN answers are random lengths and bytes
+
+  // who has claimed interface 0 (front-end handle identity), nullptr when free
+  const void* claim_owner = nullptr;
+
+  uint64_t now_us(Clock::time_point t) const;
+};
+
+struct InFlight {
+  int sender = -1;
+  std::array<uint8_t, kTxRecordSize> record{};
+  Clock::time_point end;
+};
+
+struct Bus {
+  std::vector<int> members;
+  std::optional<InFlight> in_flight;
+  Clock::time_point free_at{};
+};
+
+// The whole simulated world. One mutex guards all of it: transfers are short, and one lock keeps
+// the bus, every FIFO and the log consistent without any lock order to get wrong.
+class World {
+ public:
+  static World& get();
+
+  // Guards every member below; front ends hold it while calling the *_locked operations and wait
+  // on cv for changes (a frame delivered, a FIFO slot freed, an unplug, a reset).
+  std::mutex mu;
+  std::condition_variable cv;
+
+  // --- set-up (locks internally) -------------------------------------------------------------
+  void reset();
+  int add_adapter(const std::optional<std::string>& serial);
+  void join(int a, int b);
+  Adapter* adapter_locked(int index);
+
+  // --- operations for front ends (caller holds mu) -------------------------------------------
+  std::vector<int> attached_locked() const;
+  // Standard and vendor control requests. `data` holds the OUT payload or receives the IN answer.
+  // Returns bytes moved or a status; `wait_timeout` is set when the outcome must only be reported
+  // after the transfer's time-out has run out (a scripted time-out).
+  int control_locked(int adapter, uint8_t type, uint8_t request, uint16_t value, uint16_t index,
+                     std::span<uint8_t> data, bool& wait_timeout);
+  // Non-blocking bulk transfers: would_block when the caller must wait and try again.
+  int bulk_out_locked(int adapter, std::span<const uint8_t> data, int& accepted);
+  int bulk_in_locked(int adapter, std::span<uint8_t> buf, int& filled);
+  // Pending scripted bulk fault for this endpoint, consumed when returned.
+  std::optional<BulkFault> take_bulk_fault_locked(int adapter, uint8_t endpoint);
+  // Runs the buses up to `now`: finishes frames whose wire time is over and starts the next.
+  void advance_locked(Clock::time_point now);
+  // Earliest instant at which the bus of `adapter` changes state, if anything is in flight.
+  std::optional<Clock::time_point> next_event_locked(int adapter) const;
+  void log_locked(LogEntry e);
+
+  // --- counters kept for the front ends ------------------------------------------------------
+  int contexts = 0, handles = 0, claims = 0, device_refs = 0;
+  uint64_t generation = 0;  // bumped by reset(); front ends drop objects of older generations
+
+  // --- log -----------------------------------------------------------------------------------
+  bool log_enabled = true;
+  std::vector<LogEntry> log;
+  uint64_t log_seq = 0;
+
+  std::vector<std::unique_ptr<Adapter>> adapters;
+  std::vector<Bus> buses;
+
+ private:
+  World();
+  void configure_from_environment();
+  void deliver_locked(Bus& bus, const InFlight& f);
+  void start_next_locked(Bus& bus, Clock::time_point now);
+  std::optional<std::vector<uint8_t>> scripted_answer_locked(Adapter& a, uint8_t request);
+  int vendor_in_locked(Adapter& a, uint8_t request, std::span<uint8_t> data);
+  int vendor_out_locked(Adapter& a, uint8_t request, std::span<const uint8_t> data);
+  int standard_locked(Adapter& a, uint8_t type, uint8_t request, uint16_t value, uint16_t index,
+                      std::span<uint8_t> data);
+};
+
+// Little-endian helpers for payloads.
+inline void put_u32(std::span<uint8_t> b, size_t off, uint32_t v) {
+  b[off] = static_cast<uint8_t>(v);
+  b[off + 1] = static_cast<uint8_t>(v >> 8);
+  b[off + 2] = static_cast<uint8_t>(v >> 16);
+  b[off + 3] = static_cast<uint8_t>(v >> 24);
+}
+inline uint32_t get_u32(std::span<const uint8_t> b, size_t off) {
+  return static_cast<uint32_t>(b[off]) | static_cast<uint32_t>(b[off + 1]) << 8 |
+         static_cast<uint32_t>(b[off + 2]) << 16 | static_cast<uint32_t>(b[off + 3]) << 24;
+}
+
+// Descriptors as the adapter reports them.
+std::vector<uint8_t> device_descriptor_bytes(const Adapter& a);
+std::vector<uint8_t> config_descriptor_bytes();
+// Number of bits a frame occupies on the wire (without stuff bits) for a TX record.
+uint32_t frame_bits(std::span<const uint8_t, kTxRecordSize> record);
+
+}  // namespace vsim

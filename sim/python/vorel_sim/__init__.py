@@ -1,0 +1,353 @@
+"""Python control of the simulated adapters (ctypes over the drop-in libusb's control API)."""
+
+from __future__ import annotations
+
+import ctypes
+import os
+from dataclasses import dataclass
+from typing import Iterable, Optional
+
+# libusb's error codes, as the simulated transfers return them.
+ERROR_IO = -1
+ERROR_INVALID_PARAM = -2
+ERROR_ACCESS = -3
+ERROR_NO_DEVICE = -4
+ERROR_NOT_FOUND = -5
+ERROR_BUSY = -6
+ERROR_TIMEOUT = -7
+ERROR_OVERFLOW = -8
+ERROR_PIPE = -9
+ERROR_INTERRUPTED = -10
+ERROR_NO_MEM = -11
+ERROR_NOT_SUPPORTED = -12
+ERROR_OTHER = -99
+
+SERIAL_NORMAL, SERIAL_NONE, SERIAL_UNREADABLE, SERIAL_RAW = range(4)
+IN, OUT, ANY = 1, 0, -1
+
+
+class _State(ctypes.Structure):
+    _fields_ = [
+        ("plugged", ctypes.c_int32),
+        ("bus_on", ctypes.c_int32),
+        ("mode", ctypes.c_uint32),
+        ("led_mode", ctypes.c_uint32),
+        ("bittiming", ctypes.c_uint32 * 8),
+        ("name", ctypes.c_uint8 * 16),
+        ("frames_sent", ctypes.c_uint64),
+        ("frames_received", ctypes.c_uint64),
+        ("frames_dropped", ctypes.c_uint64),
+        ("rx_overflows", ctypes.c_uint64),
+        ("rx_queued", ctypes.c_uint32),
+        ("tx_queued", ctypes.c_uint32),
+        ("claimed", ctypes.c_int32),
+        ("bus", ctypes.c_int32),
+    ]
+
+
+class _LogEntry(ctypes.Structure):
+    _fields_ = [
+        ("seq", ctypes.c_uint64),
+        ("t_ns", ctypes.c_uint64),
+        ("thread", ctypes.c_int32),
+        ("adapter", ctypes.c_int32),
+        ("kind", ctypes.c_int32),
+        ("request_type", ctypes.c_uint8),
+        ("request", ctypes.c_uint8),
+        ("value", ctypes.c_uint16),
+        ("index", ctypes.c_uint16),
+        ("length", ctypes.c_uint16),
+        ("endpoint", ctypes.c_uint8),
+        ("reserved", ctypes.c_uint8 * 3),
+        ("timeout_ms", ctypes.c_uint32),
+        ("result", ctypes.c_int32),
+        ("transferred", ctypes.c_int32),
+        ("data_len", ctypes.c_uint16),
+        ("data", ctypes.c_uint8 * 64),
+    ]
+
+
+@dataclass(frozen=True)
+class Transfer:
+    """One logged transfer. `data` is what went out (OUT) or came back (IN), up to 64 bytes."""
+
+    seq: int
+    t_ns: int
+    thread: int
+    adapter: int
+    kind: str  # "control" or "bulk"
+    request_type: int
+    request: int
+    value: int
+    index: int
+    length: int
+    endpoint: int
+    timeout_ms: int
+    result: int
+    transferred: int
+    data: bytes
+
+    @property
+    def is_vendor(self) -> bool:
+        return self.kind == "control" and (self.request_type & 0x60) == 0x40
+
+
+@dataclass(frozen=True)
+class State:
+    plugged: bool
+    bus_on: bool
+    mode: int
+    led_mode: int
+    bittiming: tuple[int, ...]
+    name: bytes
+    frames_sent: int
+    frames_received: int
+    frames_dropped: int
+    rx_overflows: int
+    rx_queued: int
+    tx_queued: int
+    claimed: bool
+    bus: int
+
+
+def _library_path() -> str:
+    path = os.environ.get("VOREL_SIM_LIB")
+    if path:
+        return path
+    return "libusb-1.0.so.0"
+
+
+class Sim:
+    """The simulated world of this process: adapters, buses, faults, the transfer log."""
+
+    def __init__(self, path: Optional[str] = None) -> None:
+        lib = ctypes.CDLL(path or _library_path())
+        if not hasattr(lib, "vsim_reset"):
+            raise RuntimeError(
+                "the libusb loaded is not the simulated one; put the simulator's folder first "
+                "on LD_LIBRARY_PATH (./run does this)"
+            )
+        self._lib = lib
+        u8p = ctypes.POINTER(ctypes.c_uint8)
+        sig = {
+            "vsim_add_adapter": ([ctypes.c_char_p], ctypes.c_int),
+            "vsim_set_name": ([ctypes.c_int, u8p, ctypes.c_size_t], ctypes.c_int),
+            "vsim_set_capabilities": ([ctypes.c_int] + [ctypes.c_uint32] * 5, ctypes.c_int),
+            "vsim_set_bt_const": ([ctypes.c_int, ctypes.POINTER(ctypes.c_uint32)], ctypes.c_int),
+            "vsim_set_device_info": ([ctypes.c_int, u8p, u8p, ctypes.c_uint8], ctypes.c_int),
+            "vsim_set_error_counters": ([ctypes.c_int, ctypes.c_uint32, ctypes.c_uint32], ctypes.c_int),
+            "vsim_set_tx_fifo": ([ctypes.c_int, ctypes.c_uint32], ctypes.c_int),
+            "vsim_set_sink": ([ctypes.c_int, ctypes.c_int], ctypes.c_int),
+            "vsim_set_clock": ([ctypes.c_int, ctypes.c_uint64, ctypes.c_int], ctypes.c_int),
+            "vsim_inject_rx": ([ctypes.c_int, u8p, ctypes.c_size_t], ctypes.c_int),
+            "vsim_inject_frame": (
+                [ctypes.c_int, ctypes.c_uint32, ctypes.c_uint8, ctypes.c_uint8, u8p, ctypes.c_size_t],
+                ctypes.c_int,
+            ),
+            "vsim_script_answer": ([ctypes.c_int, ctypes.c_uint8, u8p, ctypes.c_size_t, ctypes.c_int], ctypes.c_int),
+            "vsim_fail_control": ([ctypes.c_int] * 5, ctypes.c_int),
+            "vsim_fail_bulk": ([ctypes.c_int, ctypes.c_uint8, ctypes.c_int, ctypes.c_int, ctypes.c_int], ctypes.c_int),
+            "vsim_set_stall": ([ctypes.c_int, ctypes.c_uint8, ctypes.c_int], ctypes.c_int),
+            "vsim_set_hostile": ([ctypes.c_int, ctypes.c_uint64], ctypes.c_int),
+            "vsim_get_state": ([ctypes.c_int, ctypes.POINTER(_State)], ctypes.c_int),
+            "vsim_log_count": ([], ctypes.c_size_t),
+            "vsim_log_get": ([ctypes.c_size_t, ctypes.POINTER(_LogEntry)], ctypes.c_int),
+            "vsim_now_ns": ([], ctypes.c_uint64),
+        }
+        for name, (args, res) in sig.items():
+            fn = getattr(lib, name)
+            fn.argtypes = args
+            fn.restype = res
+
+    # --- world -------------------------------------------------------------------------------
+    def reset(self) -> None:
+        """Remove every adapter, fault and log entry."""
+        self._lib.vsim_reset()
+
+    def add_adapter(
+        self,
+        serial: Optional[str] = "VOR.EL:CANH0001",
+        *,
+        name: bytes | str = b"",
+        serial_mode: int = SERIAL_NORMAL,
+    ) -> int:
+        """Attach an adapter; `serial=None` gives it no serial descriptor. Returns its index."""
+        idx = self._lib.vsim_add_adapter(None if serial is None else serial.encode("utf-8", "surrogateescape"))
+        if name:
+            self.set_name(idx, name)
+        if serial_mode != SERIAL_NORMAL:
+            self._check(self._lib.vsim_set_serial_mode(idx, serial_mode))
+        return idx
+
+    def add_adapters(self, count: int, *, joined: bool = True) -> list[int]:
+        """Attach `count` adapters with serials VOR.EL:CANH0001...; joined on one bus by default."""
+        first = self.adapter_count()
+        idx = [self.add_adapter(f"VOR.EL:CANH{first + i + 1:04d}") for i in range(count)]
+        if joined:
+            for i in idx[1:]:
+                self.join(idx[0], i)
+        return idx
+
+    def adapter_count(self) -> int:
+        return int(self._lib.vsim_adapter_count())
+
+    def join(self, a: int, b: int) -> None:
+        """Put adapter b (with the bus it is on) on adapter a's bus."""
+        self._check(self._lib.vsim_join(a, b))
+
+    def now_ns(self) -> int:
+        return int(self._lib.vsim_now_ns())
+
+    # --- identity and firmware tables ---------------------------------------------------------
+    def set_name(self, a: int, name: bytes | str) -> None:
+        raw = name.encode() if isinstance(name, str) else bytes(name)
+        self._check(self._lib.vsim_set_name(a, self._buf(raw), len(raw)))
+
+    def set_serial_mode(self, a: int, mode: int) -> None:
+        self._check(self._lib.vsim_set_serial_mode(a, mode))
+
+    def set_capabilities(
+        self,
+        a: int,
+        clock_freq: int = 48_000_000,
+        tx_size: int = 16,
+        rx_size: int = 4096,
+        ctrlmode_supported: int = 0x1F,
+        features: int = 0,
+    ) -> None:
+        self._check(self._lib.vsim_set_capabilities(a, clock_freq, tx_size, rx_size, ctrlmode_supported, features))
+
+    def set_bt_const(self, a: int, limits: Iterable[int]) -> None:
+        vals = (ctypes.c_uint32 * 8)(*list(limits))
+        self._check(self._lib.vsim_set_bt_const(a, vals))
+
+    def set_device_info(self, a: int, hw: Iterable[int], fw: Iterable[int], channels: int) -> None:
+        self._check(self._lib.vsim_set_device_info(a, self._buf(bytes(hw)), self._buf(bytes(fw)), channels))
+
+    def set_error_counters(self, a: int, rx: int, tx: int) -> None:
+        self._check(self._lib.vsim_set_error_counters(a, rx, tx))
+
+    def set_tx_fifo(self, a: int, capacity: int) -> None:
+        self._check(self._lib.vsim_set_tx_fifo(a, capacity))
+
+    def set_sink(self, a: int, on: bool = True) -> None:
+        """Accept every write at once and drop it (measures the host side alone)."""
+        self._check(self._lib.vsim_set_sink(a, int(on)))
+
+    def set_clock(self, a: int, offset_us: int = 0, bits: int = 32) -> None:
+        self._check(self._lib.vsim_set_clock(a, offset_us, bits))
+
+    # --- traffic --------------------------------------------------------------------------------
+    def inject_rx(self, a: int, records: bytes) -> None:
+        """Queue raw 24-byte RX records for the host to read."""
+        self._check(self._lib.vsim_inject_rx(a, self._buf(records), len(records)))
+
+    def inject_frame(self, a: int, id_word: int, flags: int = 0, dlc: int = 0, data: bytes = b"") -> None:
+        """Queue one RX record stamped with the adapter's clock now."""
+        self._check(self._lib.vsim_inject_frame(a, id_word, flags, dlc, self._buf(data), len(data)))
+
+    # --- scripts and faults -----------------------------------------------------------------------
+    def script_answer(self, a: int, request: int, data: bytes, count: int = 1) -> None:
+        """The next `count` IN answers to `request` are `data` (count < 0: forever)."""
+        self._check(self._lib.vsim_script_answer(a, request, self._buf(data), len(data), count))
+
+    def clear_scripts(self, a: int) -> None:
+        self._check(self._lib.vsim_clear_scripts(a))
+
+    def fail_control(self, a: int, error: int, *, request: int = -1, direction: int = ANY, count: int = 1) -> None:
+        """The next `count` matching control transfers fail with `error`."""
+        self._check(self._lib.vsim_fail_control(a, request, direction, error, count))
+
+    def fail_bulk(self, a: int, endpoint: int, error: int, *, transferred: int = 0, count: int = 1) -> None:
+        """The next `count` bulk transfers on `endpoint` fail with `error` after `transferred` bytes."""
+        self._check(self._lib.vsim_fail_bulk(a, endpoint, error, transferred, count))
+
+    def set_open_error(self, a: int, error: int) -> None:
+        self._check(self._lib.vsim_set_open_error(a, error))
+
+    def set_claim_error(self, a: int, error: int) -> None:
+        self._check(self._lib.vsim_set_claim_error(a, error))
+
+    def set_stall(self, a: int, endpoint: int, on: bool = True) -> None:
+        self._check(self._lib.vsim_set_stall(a, endpoint, int(on)))
+
+    def set_hostile(self, a: int, seed: int) -> None:
+        """Answer every vendor IN request with random lengths and bytes (0 turns it off)."""
+        self._check(self._lib.vsim_set_hostile(a, seed))
+
+    def unplug(self, a: int) -> None:
+        self._check(self._lib.vsim_unplug(a))
+
+    # --- inspection ---------------------------------------------------------------------------
+    def state(self, a: int) -> State:
+        s = _State()
+        self._check(self._lib.vsim_get_state(a, ctypes.byref(s)))
+        return State(
+            plugged=bool(s.plugged),
+            bus_on=bool(s.bus_on),
+            mode=s.mode,
+            led_mode=s.led_mode,
+            bittiming=tuple(s.bittiming),
+            name=bytes(s.name),
+            frames_sent=s.frames_sent,
+            frames_received=s.frames_received,
+            frames_dropped=s.frames_dropped,
+            rx_overflows=s.rx_overflows,
+            rx_queued=s.rx_queued,
+            tx_queued=s.tx_queued,
+            claimed=bool(s.claimed),
+            bus=s.bus,
+        )
+
+    def enable_log(self, on: bool = True) -> None:
+        self._lib.vsim_log_enable(int(on))
+
+    def clear_log(self) -> None:
+        self._lib.vsim_log_clear()
+
+    def log(self, start: int = 0) -> list[Transfer]:
+        """Every logged transfer from index `start` on, oldest first."""
+        out = []
+        e = _LogEntry()
+        for i in range(start, int(self._lib.vsim_log_count())):
+            if self._lib.vsim_log_get(i, ctypes.byref(e)) != 0:
+                break
+            out.append(
+                Transfer(
+                    seq=e.seq,
+                    t_ns=e.t_ns,
+                    thread=e.thread,
+                    adapter=e.adapter,
+                    kind="control" if e.kind == 0 else "bulk",
+                    request_type=e.request_type,
+                    request=e.request,
+                    value=e.value,
+                    index=e.index,
+                    length=e.length,
+                    endpoint=e.endpoint,
+                    timeout_ms=e.timeout_ms,
+                    result=e.result,
+                    transferred=e.transferred,
+                    data=bytes(e.data[: e.data_len]),
+                )
+            )
+        return out
+
+    def counters(self) -> dict[str, int]:
+        """Live libusb objects: contexts, open handles, claimed interfaces, device references."""
+        return {
+            "contexts": self._lib.vsim_count_contexts(),
+            "handles": self._lib.vsim_count_handles(),
+            "claims": self._lib.vsim_count_claims(),
+            "devices": self._lib.vsim_count_devices(),
+        }
+
+    # --- helpers ----------------------------------------------------------------------------------
+    @staticmethod
+    def _buf(data: bytes) -> "ctypes.Array[ctypes.c_uint8]":
+        return (ctypes.c_uint8 * max(len(data), 1)).from_buffer_copy(data or b"\0")
+
+    @staticmethod
+    def _check(rc: int) -> None:
+        if rc != 0:
+            raise IndexError("no simulated adapter with that index")

@@ -1,0 +1,102 @@
+/* Control API of the simulated adapters, for tests, benchmarks and the demo (C linkage, ctypes-friendly). */
+#ifndef VOREL_SIM_VSIM_H
+#define VOREL_SIM_VSIM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Every function taking an adapter index returns 0, or -1 for an unknown index. */
+
+/* World */
+void vsim_reset(void); /* removes every adapter, fault and log entry; front-end objects go stale */
+int vsim_add_adapter(const char *serial); /* NULL: no serial descriptor; returns the new index */
+int vsim_adapter_count(void);
+int vsim_join(int a, int b); /* puts b (and its bus) on a's bus */
+uint64_t vsim_now_ns(void);  /* the model's monotonic clock */
+
+/* Identity and firmware tables */
+int vsim_set_serial_mode(int a, int mode); /* 0 normal, 1 none, 2 unreadable, 3 raw bytes */
+int vsim_set_name(int a, const uint8_t *name, size_t len); /* stored name bytes, up to 16 */
+int vsim_set_capabilities(int a, uint32_t clock_freq, uint32_t tx_size, uint32_t rx_size,
+                          uint32_t ctrlmode_supported, uint32_t features);
+int vsim_set_bt_const(int a, const uint32_t limits[8]);
+int vsim_set_device_info(int a, const uint8_t hw[4], const uint8_t fw[4], uint8_t channels);
+int vsim_set_error_counters(int a, uint32_t rx, uint32_t tx);
+int vsim_set_tx_fifo(int a, uint32_t capacity);
+int vsim_set_sink(int a, int on); /* accept every write at once and drop it */
+int vsim_set_clock(int a, uint64_t offset_us, int bits); /* timestamp = (elapsed + offset) mod 2^bits */
+
+/* Traffic */
+int vsim_inject_rx(int a, const uint8_t *records, size_t len); /* whole 24-byte records */
+int vsim_inject_frame(int a, uint32_t id_word, uint8_t flags, uint8_t dlc, const uint8_t *data,
+                      size_t len); /* one RX record stamped with the adapter's clock now */
+
+/* Scripts and faults */
+int vsim_script_answer(int a, uint8_t request, const uint8_t *data, size_t len, int count);
+int vsim_clear_scripts(int a);
+int vsim_fail_control(int a, int request, int direction, int error, int count);
+int vsim_fail_bulk(int a, uint8_t endpoint, int error, int transferred, int count);
+int vsim_set_open_error(int a, int error);
+int vsim_set_claim_error(int a, int error);
+int vsim_set_stall(int a, uint8_t endpoint, int on);
+int vsim_set_hostile(int a, uint64_t seed); /* 0 turns it off */
+int vsim_unplug(int a);
+
+/* Inspection */
+struct vsim_state {
+  int32_t plugged;
+  int32_t bus_on;
+  uint32_t mode;
+  uint32_t led_mode;
+  uint32_t bittiming[8];
+  uint8_t name[16];
+  uint64_t frames_sent;
+  uint64_t frames_received;
+  uint64_t frames_dropped;
+  uint64_t rx_overflows;
+  uint32_t rx_queued;
+  uint32_t tx_queued;
+  int32_t claimed;
+  int32_t bus;
+};
+int vsim_get_state(int a, struct vsim_state *out);
+
+struct vsim_log_entry {
+  uint64_t seq;
+  uint64_t t_ns;
+  int32_t thread;
+  int32_t adapter;
+  int32_t kind; /* 0 control, 1 bulk */
+  uint8_t request_type;
+  uint8_t request;
+  uint16_t value;
+  uint16_t index;
+  uint16_t length;
+  uint8_t endpoint;
+  uint8_t reserved[3];
+  uint32_t timeout_ms;
+  int32_t result;
+  int32_t transferred;
+  uint16_t data_len;
+  uint8_t data[64];
+};
+void vsim_log_enable(int on);
+void vsim_log_clear(void);
+size_t vsim_log_count(void);
+int vsim_log_get(size_t i, struct vsim_log_entry *out);
+
+/* Live front-end objects, to prove that nothing leaks. */
+int vsim_count_contexts(void);
+int vsim_count_handles(void);
+int vsim_count_claims(void);
+int vsim_count_devices(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,370 @@
+// Tests of the simulated adapters through the same libusb calls a program makes.
+#include <gtest/gtest.h>
+#include <libusb-1.0/libusb.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "vsim.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// One context with one open, claimed handle per adapter index, released in reverse.
+class Session {
+ public:
+  Session() { EXPECT_EQ(libusb_init(&ctx_), 0); }
+  ~Session() {
+    for (auto* h : handles_) {
+      libusb_release_interface(h, 0);
+      libusb_close(h);
+    }
+    libusb_exit(ctx_);
+  }
+  libusb_device_handle* open(int index) {
+    libusb_device** list = nullptr;
+    ssize_t n = libusb_get_device_list(ctx_, &list);
+    libusb_device_handle* h = nullptr;
+    for (ssize_t i = 0; i < n; ++i) {
+      if (libusb_get_device_address(list[i]) == 2 + index) {
+        EXPECT_EQ(libusb_open(list[i], &h), 0);
+      }
+    }
+    libusb_free_device_list(list, 1);
+    if (h) {
+      EXPECT_EQ(libusb_claim_interface(h, 0), 0);
+      handles_.push_back(h);
+    }
+    return h;
+  }
+  libusb_context* ctx() { return ctx_; }
+
+ private:
+  libusb_context* ctx_ = nullptr;
+  std::vector<libusb_device_handle*> handles_;
+};
+
+// A standard data frame record with the given id and payload.
+std::array<uint8_t, 16> tx_record(uint32_t id, std::vector<uint8_t> data) {
+  std::array<uint8_t, 16> r{};
+  r[1] = static_cast<uint8_t>(data.size());
+  r[3] = 1;
+  for (int i = 0; i < 4; ++i) r[4 + i] = static_cast<uint8_t>(id >> (8 * i));
+  std::copy(data.begin(), data.end(), r.begin() + 8);
+  return r;
+}
+
+void bus_on(libusb_device_handle* h) {
+  unsigned char on[4] = {1, 0, 0, 0};
+  ASSERT_EQ(libusb_control_transfer(h, 0x41, 21, 0, 0, on, 4, 1000), 4);
+}
+
+class SimTest : public ::testing::Test {
+ protected:
+  void SetUp() override { vsim_reset(); }
+  void TearDown() override {
+    EXPECT_EQ(vsim_count_handles(), 0);
+    EXPECT_EQ(vsim_count_claims(), 0);
+    EXPECT_EQ(vsim_count_contexts(), 0);
+    EXPECT_EQ(vsim_count_devices(), 0);
+  }
+};
+
+TEST_F(SimTest, EnumeratesAdaptersWithIdentityAndSerial) {
+  vsim_add_adapter("VOR.EL:CANH0001");
+  vsim_add_adapter(nullptr);
+  Session s;
+  libusb_device** list = nullptr;
+  ASSERT_EQ(libusb_get_device_list(s.ctx(), &list), 2);
+  libusb_device_descriptor d{};
+  ASSERT_EQ(libusb_get_device_descriptor(list[0], &d), 0);
+  EXPECT_EQ(d.idVendor, 0x16C0);
+  EXPECT_EQ(d.idProduct, 0x27D8);
+  EXPECT_EQ(d.iSerialNumber, 3);
+  libusb_device_handle* h = nullptr;
+  ASSERT_EQ(libusb_open(list[0], &h), 0);
+  unsigned char serial[255];
+  EXPECT_EQ(libusb_get_string_descriptor_ascii(h, d.iSerialNumber, serial, sizeof serial), 15);
+  EXPECT_STREQ(reinterpret_cast<char*>(serial), "VOR.EL:CANH0001");
+  libusb_close(h);
+  ASSERT_EQ(libusb_get_device_descriptor(list[1], &d), 0);
+  EXPECT_EQ(d.iSerialNumber, 0);
+  libusb_free_device_list(list, 1);
+}
+
+TEST_F(SimTest, BulkReadTimesOutAfterItsTimeout) {
+  vsim_add_adapter("VOR.EL:CANH0001");
+  Session s;
+  auto* h = s.open(0);
+  unsigned char buf[64];
+  int n = -1;
+  auto t0 = Clock::now();
+  EXPECT_EQ(libusb_bulk_transfer(h, 0x81, buf, 64, &n, 100), LIBUSB_ERROR_TIMEOUT);
+  auto waited = Clock::now() - t0;
+  EXPECT_EQ(n, 0);
+  EXPECT_GE(waited, milliseconds(100));
+  EXPECT_LT(waited, milliseconds(2000));
+}
+
+TEST_F(SimTest, WriteWithNothingDrainingTheFifoTimesOutWithPartialCount) {
+  vsim_add_adapter("VOR.EL:CANH0001");
+  vsim_set_tx_fifo(0, 2);
+  Session s;
+  auto* h = s.open(0);  // bus stays off: nothing drains the FIFO
+  std::vector<uint8_t> three(48, 0);
+  int n = -1;
+  auto t0 = Clock::now();
+  EXPECT_EQ(libusb_bulk_transfer(h, 0x02, three.data(), 48, &n, 30), LIBUSB_ERROR_TIMEOUT);
+  EXPECT_GE(Clock::now() - t0, milliseconds(30));
+  EXPECT_EQ(n, 32);
+}
+
+TEST_F(SimTest, TwoAdaptersExchangeFramesAtTheConfiguredBitRate) {
+  vsim_add_adapter("VOR.EL:CANH0001");
+  vsim_add_adapter("VOR.EL:CANH0002");
+  vsim_join(0, 1);
+  Session s;
+  auto* a = s.open(0);
+  auto* b = s.open(1);
+  // 125 kbit/s: a standard frame with 8 data bytes is 111 bits, 888 us on the wire.
+  std::array<uint32_t, 8> timing = {125000, 875, 500, 0, 13, 2, 2, 24};
+  std::array<uint8_t, 32> bt{};
+  std::memcpy(bt.data(), timing.data(), 32);
+  for (auto* h : {a, b}) {
+    ASSERT_EQ(libusb_control_transfer(h, 0x41, 20, 0, 0, bt.data(), 32, 1000), 32);
+    bus_on(h);
+  }
+  constexpr int kFrames = 20;
+  std::vector<uint8_t> out;
+  for (int i = 0; i < kFrames; ++i) {
+    auto r = tx_record(0x100 + i, {1, 2, 3, 4, 5, 6, 7, static_cast<uint8_t>(i)});
+    out.insert(out.end(), r.begin(), r.end());
+  }
+  std::thread writer([&] {
+    for (int i = 0; i < kFrames; ++i) {
+      int n = 0;
+      EXPECT_EQ(libusb_bulk_transfer(a, 0x02, out.data() + 16 * i, 16, &n, 1000), 0);
+      EXPECT_EQ(n, 16);
+    }
+  });
+  std::vector<std::array<uint8_t, 24>> got;
+  auto t0 = Clock::now();
+  while (got.size() < kFrames && Clock::now() - t0 < std::chrono::seconds(5)) {
+    unsigned char buf[64];
+    int n = 0;
+    int r = libusb_bulk_transfer(b, 0x81, buf, 64, &n, 500);
+    ASSERT_TRUE(r == 0 || r == LIBUSB_ERROR_TIMEOUT) << r;
+    ASSERT_EQ(n % 24, 0);
+    ASSERT_LE(n, 48);
+    for (int off = 0; off < n; off += 24) {
+      std::array<uint8_t, 24> rec;
+      std::memcpy(rec.data(), buf + off, 24);
+      got.push_back(rec);
+    }
+  }
+  writer.join();
+  ASSERT_EQ(got.size(), size_t{kFrames});
+  uint64_t first = 0, last = 0;
+  for (int i = 0; i < kFrames; ++i) {
+    EXPECT_EQ(got[i][1], 8);
+    EXPECT_EQ(got[i][4] | got[i][5] << 8, 0x100 + i);
+    EXPECT_EQ(got[i][15], i);
+    uint64_t ts = 0;
+    for (int k = 0; k < 8; ++k) ts |= uint64_t{got[i][16 + k]} << (8 * k);
+    if (i == 0) first = ts;
+    last = ts;
+  }
+  // Back-to-back frames: the span of 19 frame times is the wire time, never less.
+  EXPECT_GE(last - first, 19u * 888u - 19u);
+  EXPECT_LT(last - first, 19u * 888u * 4u);
+  // The sender sees nothing of its own frames without loopback.
+  unsigned char buf[64];
+  int n = 0;
+  EXPECT_EQ(libusb_bulk_transfer(a, 0x81, buf, 64, &n, 10), LIBUSB_ERROR_TIMEOUT);
+}
+
+TEST_F(SimTest, QueuedRecordsComeTwoPerRead) {
+  vsim_add_adapter("VOR.EL:CANH0001");
+  Session s;
+  auto* h = s.open(0);
+  uint8_t data[2] = {0xAA, 0xBB};
+  for (int i = 0; i < 3; ++i) vsim_inject_frame(0, 0x123 + i, 0, 2, data, 2);
+  unsigned char buf[64];
+  int n = 0;
+  EXPECT_EQ(libusb_bulk_transfer(h, 0x81, buf, 64, &n, 100), 0);
+  EXPECT_EQ(n, 48);
+  EXPECT_EQ(libusb_bulk_transfer(h, 0x81, buf, 64, &n, 100), 0);
+  EXPECT_EQ(n, 24);
+  EXPECT_EQ(buf[4], 0x25);
+}
+
+TEST_F(SimTest, FirmwareAnswersAndStallsUnknownRequests) {
+  vsim_add_adapter("VOR.EL:CANH0001");
+  Session s;
+  auto* h = s.open(0);
+  unsigned char buf[64] = {};
+  ASSERT_EQ(libusb_control_transfer(h, 0xC1, 1, 0, 0, buf, 24, 1000), 24);
+  EXPECT_EQ(buf[0] | buf[1] << 8 | buf[2] << 16 | buf[3] << 24, 48000000);
+  ASSERT_EQ(libusb_control_transfer(h, 0xC1, 21, 0, 0, buf, 20, 1000), 20);
+  EXPECT_EQ(buf[0], 4);  // Stopped
+  bus_on(h);
+  ASSERT_EQ(libusb_control_transfer(h, 0xC1, 21, 0, 0, buf, 20, 1000), 20);
+  EXPECT_EQ(buf[0], 0);  // ErrorActive
+  unsigned char name[16] = {'n', 'o', 'd', 'e', '1'};
+  ASSERT_EQ(libusb_control_transfer(h, 0x41, 25, 0, 0, name, 16, 1000), 16);
+  std::memset(buf, 0xEE, sizeof buf);
+  ASSERT_EQ(libusb_control_transfer(h, 0xC1, 25, 0, 0, buf, 16, 1000), 16);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 6), std::string("node1\0", 6));
+  EXPECT_EQ(libusb_control_transfer(h, 0xC1, 99, 0, 0, buf, 4, 1000), LIBUSB_ERROR_PIPE);
+  EXPECT_EQ(libusb_control_transfer(h, 0x41, 63, 0, 0, nullptr, 0, 1000), 0);
+}
+
+TEST_F(SimTest, FaultsFireWhereScripted) {
+  vsim_add_adapter("VOR.EL:CANH0001");
+  vsim_add_adapter("VOR.EL:CANH0002");
+  {
+    Session s;
+    auto* h = s.open(0);
+    unsigned char buf[64] = {};
+    // A short answer, once.
+    uint8_t short_caps[12] = {1, 2, 3};
+    vsim_script_answer(0, 1, short_caps, sizeof short_caps, 1);
+    EXPECT_EQ(libusb_control_transfer(h, 0xC1, 1, 0, 0, buf, 24, 1000), 12);
+    EXPECT_EQ(libusb_control_transfer(h, 0xC1, 1, 0, 0, buf, 24, 1000), 24);
+    // Only the OUT request fails.
+    vsim_fail_control(0, 24, 0, LIBUSB_ERROR_PIPE, 1);
+    unsigned char led[4] = {2};
+    EXPECT_EQ(libusb_control_transfer(h, 0xC1, 24, 0, 0, buf, 4, 1000), 4);
+    EXPECT_EQ(libusb_control_transfer(h, 0x41, 24, 0, 0, led, 4, 1000), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(libusb_control_transfer(h, 0x41, 24, 0, 0, led, 4, 1000), 4);
+    // A stalled endpoint until the halt is cleared.
+    vsim_set_stall(0, 0x81, 1);
+    int n = 0;
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x81, buf, 64, &n, 10), LIBUSB_ERROR_PIPE);
+    EXPECT_EQ(libusb_clear_halt(h, 0x81), 0);
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x81, buf, 64, &n, 10), LIBUSB_ERROR_TIMEOUT);
+    // A write that times out after part of it went out.
+    vsim_fail_bulk(0, 0x02, LIBUSB_ERROR_TIMEOUT, 8, 1);
+    auto rec = tx_record(1, {});
+    auto t0 = Clock::now();
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x02, rec.data(), 16, &n, 20), LIBUSB_ERROR_TIMEOUT);
+    EXPECT_GE(Clock::now() - t0, milliseconds(20));
+    EXPECT_EQ(n, 8);
+    // The adapter is unplugged while a read waits: the read and every later call fail.
+    std::thread unplug([] {
+      std::this_thread::sleep_for(milliseconds(50));
+      vsim_unplug(0);
+    });
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x81, buf, 64, &n, 0), LIBUSB_ERROR_NO_DEVICE);
+    unplug.join();
+    EXPECT_EQ(libusb_control_transfer(h, 0xC1, 1, 0, 0, buf, 24, 1000), LIBUSB_ERROR_NO_DEVICE);
+    EXPECT_EQ(libusb_bulk_transfer(h, 0x02, rec.data(), 16, &n, 10), LIBUSB_ERROR_NO_DEVICE);
+  }
+  // Open and claim failures.
+  vsim_set_open_error(1, LIBUSB_ERROR_ACCESS);
+  Session s;
+  libusb_device** list = nullptr;
+  ASSERT_EQ(libusb_get_device_list(s.ctx(), &list), 1);  // the unplugged adapter is gone
+  libusb_device_handle* h = nullptr;
+  EXPECT_EQ(libusb_open(list[0], &h), LIBUSB_ERROR_ACCESS);
+  vsim_set_open_error(1, 0);
+  vsim_set_claim_error(1, LIBUSB_ERROR_BUSY);
+  ASSERT_EQ(libusb_open(list[0], &h), 0);
+  EXPECT_EQ(libusb_claim_interface(h, 0), LIBUSB_ERROR_BUSY);
+  libusb_close(h);
+  libusb_free_device_list(list, 1);
+}
+
+TEST_F(SimTest, SecondHandleCannotClaimAClaimedInterface) {
+  vsim_add_adapter("VOR.EL:CANH0001");
+  Session s1, s2;
+  ASSERT_NE(s1.open(0), nullptr);
+  libusb_device** list = nullptr;
+  ASSERT_EQ(libusb_get_device_list(s2.ctx(), &list), 1);
+  libusb_device_handle* h = nullptr;
+  ASSERT_EQ(libusb_open(list[0], &h), 0);
+  EXPECT_EQ(libusb_claim_interface(h, 0), LIBUSB_ERROR_BUSY);
+  libusb_close(h);
+  libusb_free_device_list(list, 1);
+}
+
+TEST_F(SimTest, LogRecordsEveryTransfer) {
+  vsim_add_adapter("VOR.EL:CANH0001");
+  Session s;
+  auto* h = s.open(0);
+  vsim_log_clear();
+  unsigned char led[4] = {3, 0, 0, 0};
+  ASSERT_EQ(libusb_control_transfer(h, 0x41, 24, 0, 0, led, 4, 1000), 4);
+  ASSERT_EQ(vsim_log_count(), 1u);
+  vsim_log_entry e{};
+  ASSERT_EQ(vsim_log_get(0, &e), 0);
+  EXPECT_EQ(e.kind, 0);
+  EXPECT_EQ(e.request_type, 0x41);
+  EXPECT_EQ(e.request, 24);
+  EXPECT_EQ(e.length, 4);
+  EXPECT_EQ(e.timeout_ms, 1000u);
+  EXPECT_EQ(e.result, 4);
+  EXPECT_EQ(e.data_len, 4);
+  EXPECT_EQ(e.data[0], 3);
+  EXPECT_GT(e.thread, 0);
+}
+
+TEST_F(SimTest, EightThreadsTransferAtOnce) {
+  vsim_add_adapter("VOR.EL:CANH0001");
+  vsim_add_adapter("VOR.EL:CANH0002");
+  vsim_join(0, 1);
+  vsim_set_tx_fifo(0, 64);
+  vsim_log_enable(0);
+  Session s;
+  auto* a = s.open(0);
+  auto* b = s.open(1);
+  bus_on(a);
+  bus_on(b);
+  constexpr int kPerWriter = 200;
+  std::atomic<int> received{0}, failures{0};
+  std::atomic<bool> writers_done{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kPerWriter; ++i) {
+        auto rec = tx_record(static_cast<uint32_t>(t), {static_cast<uint8_t>(i)});
+        int n = 0;
+        if (libusb_bulk_transfer(a, 0x02, rec.data(), 16, &n, 2000) != 0 || n != 16) ++failures;
+      }
+    });
+  }
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&] {
+      while (!(writers_done && received >= 4 * kPerWriter)) {
+        unsigned char buf[64];
+        int n = 0;
+        int r = libusb_bulk_transfer(b, 0x81, buf, 64, &n, 50);
+        if (r != 0 && r != LIBUSB_ERROR_TIMEOUT) ++failures;
+        received += n / 24;
+        if (writers_done && r == LIBUSB_ERROR_TIMEOUT) break;
+      }
+    });
+  }
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        unsigned char buf[20];
+        if (libusb_control_transfer(a, 0xC1, 21, 0, 0, buf, 20, 1000) != 20) ++failures;
+      }
+    });
+  }
+  for (int t = 0; t < 4; ++t) threads[t].join();
+  writers_done = true;
+  for (size_t t = 4; t < threads.size(); ++t) threads[t].join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(received.load(), 4 * kPerWriter);
+}
+
+}  // namespace
