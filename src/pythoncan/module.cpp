@@ -1,19 +1,156 @@
-// Module definition of vorel_pythoncan_ext: multi-phase init, declared free of the GIL.
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+// Module vorel_pythoncan_ext: the class's type specification, its method table with docstrings,
+// and the module's multi-phase initialisation (declared free of the GIL).
+#include <mutex>
+
+#include "device.h"
+#include "py_util.h"
+
+namespace vorel::py {
 
 namespace {
 
-PyObject* list_devices(PyObject*, PyObject*) noexcept { return PyList_New(0); }
+constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+
+template <typename F>
+PyCFunction cfunc(F* f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+
+// Stored docstrings: text signature, "--", an empty line, then the text.
+PyMethodDef device_methods[] = {
+    {"open_by_name", cfunc(open_by_name), kFast | METH_STATIC,
+     "open_by_name(name)\n--\n\nOpen a device by its user-friendly short name"},
+    {"set_bitrate", cfunc(set_bitrate), kFast,
+     "set_bitrate($self, bitrate, sample_point)\n--\n\n"
+     "Set CAN bitrate with sample point (in permille, e.g. 875 = 87.5%)"},
+    {"set_bus_state", cfunc(set_bus_state), kFast,
+     "set_bus_state($self, on)\n--\n\nSet bus on/off state"},
+    {"set_mode", cfunc(set_mode), kFast,
+     "set_mode($self, ctrlmode)\n--\n\nSet CAN controller mode flags (loopback, listen-only, etc.)"},
+    {"get_bus_state", cfunc(get_bus_state), METH_NOARGS,
+     "get_bus_state($self)\n--\n\n"
+     "Get current bus state: returns (state, rx_error_count, tx_error_count)\n\n"
+     "State values: 0=ErrorActive, 1=ErrorWarning, 2=ErrorPassive, 3=BusOff, 4=Stopped, 5=Sleeping"},
+    {"flush_tx_queue", cfunc(flush_tx_queue), METH_NOARGS,
+     "flush_tx_queue($self)\n--\n\nFlush the TX queue for channel 0"},
+    {"set_led_mode", cfunc(set_led_mode), kFast,
+     "set_led_mode($self, mode)\n--\n\n"
+     "Set LED mode natively\n0 = Off, 1 = On, 2 = ActiveOnly, 3 = TxOff, 4 = RxOff"},
+    {"get_led_mode", cfunc(get_led_mode), METH_NOARGS,
+     "get_led_mode($self)\n--\n\nGet current LED mode numeric state"},
+    {"get_device_name", cfunc(get_device_name), METH_NOARGS,
+     "get_device_name($self)\n--\n\nGet device name"},
+    {"set_device_name", cfunc(set_device_name), kFast,
+     "set_device_name($self, name)\n--\n\nSet device name"},
+    {"get_device_capabilities", cfunc(get_device_capabilities), METH_NOARGS,
+     "get_device_capabilities($self)\n--\n\nGet raw device capabilities map"},
+    {"get_device_info", cfunc(get_device_info), METH_NOARGS,
+     "get_device_info($self)\n--\n\nGet device info: returns (hw_version, fw_version, channel_count)"},
+    {"set_filters", cfunc(set_filters), kFast,
+     "set_filters($self, filters)\n--\n\n"
+     "Set CAN message filters (called from Python's _apply_filters)\n\n"
+     "Each filter is a tuple: (can_id, can_mask, extended)\n"
+     "A message passes if: (msg_id & can_mask) == (can_id & can_mask)"},
+    {"clear_filters", cfunc(clear_filters), METH_NOARGS,
+     "clear_filters($self)\n--\n\nClear all filters (accept all messages)"},
+    {"send_frame", cfunc(send_frame), kFast,
+     "send_frame($self, arb_id, is_ext, is_rtr, is_err, dlc, data, timeout_ms)\n--\n\n"
+     "`send_frame(arb_id, is_ext, is_rtr, is_err, dlc, data_bytes, timeout_ms)`\n\n"
+     "Send a CAN frame. Uses safe TxFrame::to_bytes() serialization.\n"
+     "Releases the GIL during USB write so recv can proceed on another thread."},
+    {"receive_frame", cfunc(receive_frame), kFast,
+     "receive_frame($self, timeout_ms)\n--\n\n"
+     "`receive_frame(timeout_ms)` -> `Optional[Tuple[ts_us, arb_id, is_ext, is_rtr, is_err, dlc, data]]`\n\n"
+     "Handles multi-frame USB reads: parses all RxFrames from a single bulk read,\n"
+     "returns the first one and buffers the rest for subsequent calls."},
+    {"start_periodic", cfunc(start_periodic), kFast,
+     "start_periodic($self, frames, period_us, duration_ms)\n--\n\n"
+     "Start a periodic send task that runs on a dedicated OS thread.\n\n"
+     "Returns a task_id that can be used to stop or modify the task.\n"
+     "Each frame is a tuple: (arb_id, is_ext, is_rtr, is_err, dlc, data)"},
+    {"stop_periodic", cfunc(stop_periodic), kFast,
+     "stop_periodic($self, task_id)\n--\n\nStop a periodic send task by task_id"},
+    {"modify_periodic", cfunc(modify_periodic), kFast,
+     "modify_periodic($self, task_id, frames)\n--\n\n"
+     "Update the frame data for a running periodic task (hot-swap, no timing disruption)"},
+    {"stop_all_periodic", cfunc(stop_all_periodic), METH_NOARGS,
+     "stop_all_periodic($self)\n--\n\nStop all periodic tasks (called during shutdown)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot device_slots[] = {
+    {Py_tp_doc, const_cast<char*>("NativeVorelDevice(serial)\n--\n\nNative VOREL Device Handle for Python-CAN")},
+    {Py_tp_new, reinterpret_cast<void*>(device_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(device_dealloc)},
+    {Py_tp_methods, device_methods},
+    {0, nullptr},
+};
+
+// The "builtins." prefix makes __module__ report "builtins". No Py_TPFLAGS_BASETYPE: the class
+// cannot be subclassed. No dict or weak-reference slots.
+PyType_Spec device_spec = {
+    "builtins.NativeVorelDevice",
+    sizeof(DeviceObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    device_slots,
+};
 
 PyMethodDef list_devices_def = {
     "list_devices", list_devices, METH_NOARGS,
     "list_devices()\n--\n\nEnumerate available VOREL devices, returns list of serial numbers"};
 
+// The class is created once per process, on the first import, and kept for its life.
+PyObject* device_class() {
+  static std::mutex once;
+  std::lock_guard lk(once);
+  if (!device_type()) {
+    PyObject* type = PyType_FromSpec(&device_spec);
+    if (!type) return nullptr;
+    set_device_type(reinterpret_cast<PyTypeObject*>(type));  // the process keeps this reference
+  }
+  return Py_NewRef(reinterpret_cast<PyObject*>(device_type()));
+}
+
+// Appends `name` to the module's __all__, creating the list if it is missing.
+int add_to_all(PyObject* module, PyObject* name) {
+  Ref all(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    all = Ref(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return -1;
+  } else if (!PyList_Check(all.get())) {
+    PyErr_SetString(PyExc_TypeError, "`__all__` must be a list");
+    return -1;
+  }
+  return PyList_Append(all.get(), name);
+}
+
 int module_exec(PyObject* module) noexcept {
-  PyObject* fn = PyCMethod_New(&list_devices_def, module, PyModule_GetNameObject(module), nullptr);
+  if (!PyModule_Check(module)) {
+    PyErr_SetString(PyExc_TypeError, "expected a module object");
+    return -1;
+  }
+  Ref cls(device_class());
+  if (!cls) return -1;
+  Ref cls_name(PyUnicode_FromString("NativeVorelDevice"));
+  if (!cls_name || add_to_all(module, cls_name.get()) < 0 ||
+      PyObject_SetAttr(module, cls_name.get(), cls.get()) < 0)
+    return -1;
+  Ref module_name(PyModule_GetNameObject(module));
+  if (!module_name) return -1;
+  Ref fn(PyCMethod_New(&list_devices_def, module, module_name.get(), nullptr));
   if (!fn) return -1;
-  return PyModule_Add(module, "list_devices", fn);
+  Ref fn_name(PyObject_GetAttrString(fn.get(), "__name__"));
+  if (!fn_name) return -1;
+  if (!PyUnicode_Check(fn_name.get())) {
+    PyErr_SetString(PyExc_TypeError, "__name__ must be a string");
+    return -1;
+  }
+  if (add_to_all(module, fn_name.get()) < 0 || PyObject_SetAttr(module, fn_name.get(), fn.get()) < 0)
+    return -1;
+  return 0;
 }
 
 PyModuleDef_Slot module_slots[] = {
@@ -23,10 +160,19 @@ PyModuleDef_Slot module_slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "vorel_pythoncan_ext", "VOREL Native Python-CAN API", 0, nullptr,
-    module_slots,          nullptr,               nullptr,                       nullptr,
+    PyModuleDef_HEAD_INIT,
+    "vorel_pythoncan_ext",
+    "VOREL Native Python-CAN API",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_vorel_pythoncan_ext(void) { return PyModuleDef_Init(&module_def); }
+}  // namespace vorel::py
+
+PyMODINIT_FUNC PyInit_vorel_pythoncan_ext(void) { return PyModuleDef_Init(&vorel::py::module_def); }

@@ -1,0 +1,90 @@
+// Exhaustive prescaler search for the bit timing closest to a requested bit rate and sample point.
+#include "bit_timing.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace vorel {
+
+std::optional<std::string> check_bitrate_supported(uint32_t bitrate, uint32_t ctrlmode_supported) {
+  if (bitrate <= kMaxClassicBitrate || (ctrlmode_supported & CTRLMODE_FD) != 0) return std::nullopt;
+  return "Hardware constraint violated: Bitrate (" + std::to_string(bitrate) +
+         ") > 1,000,000 bps is only supported on CAN FD capable hardware.";
+}
+
+std::optional<BitTiming> calculate_bittiming(uint32_t bitrate, uint32_t sample_point,
+                                             uint32_t clock_freq, const BitTimingConst& c) noexcept {
+  if (bitrate == 0 || clock_freq == 0) return std::nullopt;
+  // The clamp of time segment 1 needs a non-empty range.
+  if (c.tseg1_min > c.tseg1_max) return std::nullopt;
+  const uint64_t brp_start = c.brp_min > 0 ? c.brp_min : 1;
+  const uint64_t step = c.brp_inc > 0 ? c.brp_inc : 1;
+  const uint64_t brp_max = c.brp_max;
+  if (brp_start > brp_max) return std::nullopt;
+  // 64-bit sums and products throughout: absurd limits must neither wrap nor loop forever.
+  const uint64_t clock = clock_freq, rate = bitrate;
+  const uint64_t total_min = uint64_t{c.tseg1_min} + c.tseg2_min;
+  const uint64_t total_max = uint64_t{c.tseg1_max} + c.tseg2_max;
+  auto grid_at_or_above = [&](uint64_t from, uint64_t v) {
+    return v <= from ? from : from + (v - from + step - 1) / step * step;
+  };
+
+  uint64_t best_score = std::numeric_limits<uint64_t>::max();
+  std::optional<BitTiming> best;
+  // Ascending prescalers. The quanta per bit, ntq = floor(clock / (brp * rate)), never rise as
+  // brp grows, so the prescalers come in runs of equal ntq. Within a run the segments and the
+  // sample-point error are fixed and the achieved rate floor(clock / (brp * ntq)) never rises
+  // nor falls below the request, so the run's first prescaler reaching its lowest rate scores
+  // best of the run. Visiting only that one per run finds the same first-best result as trying
+  // every prescaler, in about 2 * sqrt(clock) steps at worst instead of up to 2^32.
+  for (uint64_t brp = brp_start; brp <= brp_max;) {
+    const uint64_t fq = clock / brp;
+    if (fq < rate) break;  // fq only falls from here: no later prescaler reaches the bit rate
+    const uint64_t ntq = fq / rate;
+    if (ntq - 1 < total_min) break;  // ntq only falls from here
+    const uint64_t run_end = std::min(clock / (rate * ntq), brp_max);
+    const uint64_t last = brp + (run_end - brp) / step * step;
+    if (ntq - 1 > total_max) {
+      // Jump to the first prescaler whose ntq - 1 fits: brp * rate * (total_max + 2) > clock.
+      const unsigned __int128 denom = static_cast<unsigned __int128>(rate) * (total_max + 2);
+      const uint64_t fits = static_cast<uint64_t>(clock / denom) + 1;
+      brp = std::max(last + step, grid_at_or_above(brp, fits));
+      continue;
+    }
+    const uint64_t x = uint64_t{sample_point} * ntq;
+    const uint64_t raw = x >= 2000 ? x / 1000 - 1 : 0;
+    const uint64_t seg1 = raw < c.tseg1_min ? c.tseg1_min : raw > c.tseg1_max ? c.tseg1_max : raw;
+    const uint64_t seg2 = seg1 > ntq - 1 ? 0 : (ntq - 1) - seg1;
+    if (seg2 < c.tseg2_min || seg2 > c.tseg2_max) {
+      brp = last + step;
+      continue;
+    }
+    const uint64_t lowest = clock / (last * ntq);
+    const uint64_t first = grid_at_or_above(brp, clock / (ntq * (lowest + 1)) + 1);
+    const uint64_t achieved_rate = (clock / first) / ntq;
+    const uint64_t achieved_sp = (seg1 + 1) * 1000 / ntq;
+    const uint64_t rate_err = achieved_rate - rate;  // never negative, see above
+    const uint64_t sp_err = sample_point > achieved_sp ? sample_point - achieved_sp : achieved_sp - sample_point;
+    const uint64_t score = rate_err * 1000 + sp_err;
+    if (score < best_score) {
+      uint64_t sjw = std::min<uint64_t>(c.sjw_max, seg2);
+      sjw = std::clamp<uint64_t>(sjw, 1, 4);
+      best = BitTiming{
+          static_cast<uint32_t>(achieved_rate),
+          static_cast<uint32_t>(achieved_sp),
+          static_cast<uint32_t>(1000000000ull / (clock / first)),
+          0,
+          static_cast<uint32_t>(seg1),
+          static_cast<uint32_t>(seg2),
+          static_cast<uint32_t>(sjw),
+          static_cast<uint32_t>(first),
+      };
+      best_score = score;
+      if (score == 0) break;
+    }
+    brp = last + step;
+  }
+  return best;
+}
+
+}  // namespace vorel

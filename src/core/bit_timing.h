@@ -1,0 +1,41 @@
+// Bit-timing search: bit rate and sample point to a complete timing within the adapter's limits.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace vorel {
+
+// The adapter's limits, in time quanta and prescaler steps.
+struct BitTimingConst {
+  uint32_t tseg1_min = 0, tseg1_max = 0;
+  uint32_t tseg2_min = 0, tseg2_max = 0;
+  uint32_t sjw_max = 0;
+  uint32_t brp_min = 0, brp_max = 0, brp_inc = 0;
+};
+
+// One complete bit timing, as computed and as written to the adapter.
+struct BitTiming {
+  uint32_t bitrate = 0;       // achieved, bit/s
+  uint32_t sample_point = 0;  // achieved, permille
+  uint32_t tq = 0;            // ns
+  uint32_t prop_seg = 0;
+  uint32_t phase_seg1 = 0;
+  uint32_t phase_seg2 = 0;
+  uint32_t sjw = 0;
+  uint32_t brp = 0;
+  bool operator==(const BitTiming&) const = default;
+};
+
+inline constexpr uint32_t CTRLMODE_FD = 0x20;
+inline constexpr uint32_t kMaxClassicBitrate = 1000000;
+
+// Bit rates above 1 Mbit/s need CAN FD capable hardware; the error is the message to show.
+std::optional<std::string> check_bitrate_supported(uint32_t bitrate, uint32_t ctrlmode_supported);
+
+// The best timing over all prescalers, or nothing when none meets the limits.
+std::optional<BitTiming> calculate_bittiming(uint32_t bitrate, uint32_t sample_point,
+                                             uint32_t clock_freq, const BitTimingConst& limits) noexcept;
+
+}  // namespace vorel

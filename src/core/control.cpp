@@ -1,0 +1,204 @@
+// Vendor requests on endpoint 0: payload encoding and decoding, size checks, verified writes.
+#include "control.h"
+
+#include <algorithm>
+
+#include "le.h"
+#include "usb_transport.h"
+#include "utf8.h"
+
+namespace vorel {
+
+namespace {
+
+// Offsets inside the payloads.
+constexpr size_t kInfoHw = 0, kInfoFw = 4, kInfoChannels = 16;
+constexpr size_t kBtConstLimits = 16;  // 16 leading bytes carry nothing the host uses
+constexpr size_t kStatusState = 0, kStatusRx = 4, kStatusTx = 8;
+
+DeviceError short_answer(const char* what) {
+  return DeviceError::with_text(ErrorKind::Communication, what);
+}
+
+DeviceError hardware(std::string text) {
+  return DeviceError::with_text(ErrorKind::Hardware, std::move(text));
+}
+
+bool name_char_ok(char ch) {
+  return (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') ||
+         ch == '_' || ch == '-';
+}
+
+}  // namespace
+
+Result<DeviceInfo> decode_device_info(std::span<const uint8_t> a) {
+  if (a.size() < kDeviceInfoSize) return short_answer("Invalid device info response");
+  DeviceInfo info;
+  std::copy_n(a.begin() + kInfoHw, 4, info.hw_version.begin());
+  std::copy_n(a.begin() + kInfoFw, 4, info.fw_version.begin());
+  info.channel_count = a[kInfoChannels];
+  return info;
+}
+
+Result<DeviceCapabilities> decode_capabilities(std::span<const uint8_t> a) {
+  if (a.size() < kCapabilitiesSize) return short_answer("Invalid capabilities response");
+  return DeviceCapabilities{le::load_u32(a, 0), le::load_u32(a, 4), le::load_u32(a, 8),
+                            le::load_u32(a, 12), le::load_u32(a, 16)};
+}
+
+Result<BitTimingConst> decode_bt_const(std::span<const uint8_t> a) {
+  if (a.size() < kBtConstSize) return short_answer("Invalid bt_const response");
+  auto f = [&](size_t i) { return le::load_u32(a, kBtConstLimits + 4 * i); };
+  return BitTimingConst{f(0), f(1), f(2), f(3), f(4), f(5), f(6), f(7)};
+}
+
+Result<BitTiming> decode_bittiming(std::span<const uint8_t> a) {
+  if (a.size() < kBitTimingSize) return short_answer("Invalid bittiming response");
+  auto f = [&](size_t i) { return le::load_u32(a, 4 * i); };
+  return BitTiming{f(0), f(1), f(2), f(3), f(4), f(5), f(6), f(7)};
+}
+
+Result<BusStatus> decode_bus_status(std::span<const uint8_t> a) {
+  if (a.size() < kBusStatusSize) return short_answer("Invalid bus state response");
+  return BusStatus{le::load_u32(a, kStatusState), le::load_u32(a, kStatusRx),
+                   le::load_u32(a, kStatusTx)};
+}
+
+uint32_t decode_word(std::span<const uint8_t> a) noexcept { return le::load_u32_partial(a); }
+
+std::string decode_name(std::span<const uint8_t> a) {
+  size_t end = 0;
+  while (end < a.size() && a[end] != 0) ++end;
+  return utf8::lossy(a.first(end));
+}
+
+std::array<uint8_t, kBitTimingSize> encode_bittiming(const BitTiming& t) noexcept {
+  std::array<uint8_t, kBitTimingSize> b{};
+  const uint32_t fields[8] = {t.bitrate, t.sample_point, t.tq,  t.prop_seg,
+                              t.phase_seg1, t.phase_seg2, t.sjw, t.brp};
+  for (size_t i = 0; i < 8; ++i) le::store_u32(b, 4 * i, fields[i]);
+  return b;
+}
+
+std::array<uint8_t, kWordSize> encode_word(uint32_t v) noexcept {
+  std::array<uint8_t, kWordSize> b{};
+  le::store_u32(b, 0, v);
+  return b;
+}
+
+Result<std::array<uint8_t, kNameFieldSize>> encode_name(std::string_view name) {
+  // Bytes are counted before characters are looked at: eight two-byte letters are too long.
+  if (name.size() > MAX_DEVICE_NAME_LEN) {
+    return DeviceError::with_text(
+        ErrorKind::InvalidParameter,
+        "Device name too long (max " + std::to_string(MAX_DEVICE_NAME_LEN) + " chars)");
+  }
+  for (char ch : name) {
+    if (!name_char_ok(ch)) {
+      return DeviceError::with_text(
+          ErrorKind::InvalidParameter,
+          "Device name can only contain alphanumeric characters, underscore, and hyphen");
+    }
+  }
+  std::array<uint8_t, kNameFieldSize> field{};
+  std::copy(name.begin(), name.end(), field.begin());
+  return field;
+}
+
+std::string version_text(const std::array<uint8_t, 4>& v) {
+  return std::to_string(v[0]) + "." + std::to_string(v[1]) + "." + std::to_string(v[2]) + "." +
+         std::to_string(v[3]);
+}
+
+Result<DeviceInfo> get_device_info(const UsbTransport& t) {
+  auto a = t.control_in(req::REQ_DEVICE_INFO, kDeviceInfoSize);
+  if (!a) return std::move(a).error();
+  return decode_device_info(a.value());
+}
+
+Result<DeviceCapabilities> get_capabilities(const UsbTransport& t) {
+  auto a = t.control_in(req::REQ_CAPABILITIES, kCapabilitiesSize);
+  if (!a) return std::move(a).error();
+  return decode_capabilities(a.value());
+}
+
+Result<BitTimingConst> get_bt_const(const UsbTransport& t) {
+  auto a = t.control_in(req::REQ_BT_CONST, kBtConstSize);
+  if (!a) return std::move(a).error();
+  return decode_bt_const(a.value());
+}
+
+Status set_bittiming(const UsbTransport& t, const BitTiming& timing) {
+  if (auto w = t.control_out(req::REQ_BITTIMING, encode_bittiming(timing)); !w) return w;
+  auto a = t.control_in(req::REQ_BITTIMING, kBitTimingSize);
+  if (!a) return std::move(a).error();
+  auto back = decode_bittiming(a.value());
+  if (!back) return std::move(back).error();
+  // Only the bit rate is compared; firmware may round the other fields its own way.
+  if (back->bitrate != timing.bitrate) {
+    return hardware("Bittiming verification failed: Requested bitrate " +
+                    std::to_string(timing.bitrate) + ", Actual " + std::to_string(back->bitrate));
+  }
+  return ok_status();
+}
+
+Status set_bus_state(const UsbTransport& t, bool on) {
+  if (auto w = t.control_out(req::REQ_BUS_STATE, encode_word(on ? 1 : 0)); !w) return w;
+  auto st = get_bus_state(t);
+  if (!st) return std::move(st).error();
+  bool stopped = st->state == Stopped || st->state == Sleeping;
+  if (on && stopped) {
+    return hardware("Bus state verification failed: Requested ON, Actual State " +
+                    std::to_string(st->state));
+  }
+  if (!on && !stopped) {
+    return hardware("Bus state verification failed: Requested OFF, Actual State " +
+                    std::to_string(st->state));
+  }
+  return ok_status();
+}
+
+Result<BusStatus> get_bus_state(const UsbTransport& t) {
+  auto a = t.control_in(req::REQ_BUS_STATE, kBusStatusSize);
+  if (!a) return std::move(a).error();
+  return decode_bus_status(a.value());
+}
+
+Status set_mode(const UsbTransport& t, uint32_t ctrlmode) {
+  return t.control_out(req::REQ_MODE, encode_word(ctrlmode));
+}
+
+Status set_led_mode(const UsbTransport& t, uint32_t mode) {
+  if (auto w = t.control_out(req::REQ_LED_MODE, encode_word(mode)); !w) return w;
+  auto back = get_led_mode(t);
+  if (!back) return std::move(back).error();
+  if (back.value() != mode) {
+    return hardware("LED mode verification failed: Requested " + std::to_string(mode) +
+                    ", Actual " + std::to_string(back.value()));
+  }
+  return ok_status();
+}
+
+Result<uint32_t> get_led_mode(const UsbTransport& t) {
+  auto a = t.control_in(req::REQ_LED_MODE, kWordSize);
+  if (!a) return std::move(a).error();
+  return decode_word(a.value());
+}
+
+Result<std::string> get_device_name(const UsbTransport& t) {
+  auto a = t.control_in(req::REQ_DEVICE_NAME, kNameFieldSize);
+  if (!a) return std::move(a).error();
+  return decode_name(a.value());
+}
+
+Status set_device_name(const UsbTransport& t, std::string_view name) {
+  auto field = encode_name(name);
+  if (!field) return std::move(field).error();
+  return t.control_out(req::REQ_DEVICE_NAME, field.value());
+}
+
+Status flush_tx_queue(const UsbTransport& t) {
+  return t.control_out(req::REQ_FLUSH_TX, std::span<const uint8_t>());
+}
+
+}  // namespace vorel

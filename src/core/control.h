@@ -1,0 +1,99 @@
+// Vendor control requests: request codes, payload layouts, size checks, read-back verification.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "bit_timing.h"
+#include "result.h"
+
+namespace vorel {
+
+class UsbTransport;
+
+namespace req {
+inline constexpr uint8_t REQ_DEVICE_INFO = 0;
+inline constexpr uint8_t REQ_CAPABILITIES = 1;
+inline constexpr uint8_t REQ_BT_CONST = 2;
+inline constexpr uint8_t REQ_BITTIMING = 20;
+inline constexpr uint8_t REQ_BUS_STATE = 21;
+inline constexpr uint8_t REQ_MODE = 22;
+inline constexpr uint8_t REQ_LED_MODE = 24;
+inline constexpr uint8_t REQ_DEVICE_NAME = 25;
+inline constexpr uint8_t REQ_FLUSH_TX = 63;
+}  // namespace req
+
+// Payload sizes on the wire.
+inline constexpr size_t kDeviceInfoSize = 24;
+inline constexpr size_t kCapabilitiesSize = 24;
+inline constexpr size_t kBtConstSize = 48;
+inline constexpr size_t kBitTimingSize = 32;
+inline constexpr size_t kBusStatusSize = 20;
+inline constexpr size_t kWordSize = 4;
+inline constexpr size_t kNameFieldSize = 16;
+inline constexpr size_t MAX_DEVICE_NAME_LEN = 15;
+static_assert(MAX_DEVICE_NAME_LEN < kNameFieldSize, "a written name keeps one zero byte");
+
+struct DeviceInfo {
+  std::array<uint8_t, 4> hw_version{};
+  std::array<uint8_t, 4> fw_version{};
+  uint8_t channel_count = 0;
+};
+
+struct DeviceCapabilities {
+  uint32_t clock_freq = 0;
+  uint32_t tx_data_buffer_size = 0;
+  uint32_t rx_data_buffer_size = 0;
+  uint32_t ctrlmode_supported = 0;
+  uint32_t features_supported = 0;
+};
+
+// Bus state numbering of the adapter; other values pass through unchanged.
+enum BusState : uint32_t {
+  ErrorActive = 0,
+  ErrorWarning = 1,
+  ErrorPassive = 2,
+  BusOff = 3,
+  Stopped = 4,
+  Sleeping = 5,
+};
+
+struct BusStatus {
+  uint32_t state = 0;
+  uint32_t rx_error_count = 0;
+  uint32_t tx_error_count = 0;
+};
+
+// --- payload codecs (pure) ------------------------------------------------------------------
+Result<DeviceInfo> decode_device_info(std::span<const uint8_t> answer);
+Result<DeviceCapabilities> decode_capabilities(std::span<const uint8_t> answer);
+Result<BitTimingConst> decode_bt_const(std::span<const uint8_t> answer);
+Result<BitTiming> decode_bittiming(std::span<const uint8_t> answer);
+Result<BusStatus> decode_bus_status(std::span<const uint8_t> answer);
+uint32_t decode_word(std::span<const uint8_t> answer) noexcept;  // missing bytes count as zero
+std::string decode_name(std::span<const uint8_t> answer);          // ill-formed UTF-8 -> U+FFFD
+std::array<uint8_t, kBitTimingSize> encode_bittiming(const BitTiming& t) noexcept;
+std::array<uint8_t, kWordSize> encode_word(uint32_t v) noexcept;
+// The 16-byte name field, or InvalidParameter for a name the adapter can't store.
+Result<std::array<uint8_t, kNameFieldSize>> encode_name(std::string_view name);
+// "1.2.3.4": the four bytes in decimal, joined by dots.
+std::string version_text(const std::array<uint8_t, 4>& v);
+
+// --- operations -------------------------------------------------------------------------------
+Result<DeviceInfo> get_device_info(const UsbTransport& t);
+Result<DeviceCapabilities> get_capabilities(const UsbTransport& t);
+Result<BitTimingConst> get_bt_const(const UsbTransport& t);
+Status set_bittiming(const UsbTransport& t, const BitTiming& timing);
+Status set_bus_state(const UsbTransport& t, bool on);
+Result<BusStatus> get_bus_state(const UsbTransport& t);
+Status set_mode(const UsbTransport& t, uint32_t ctrlmode);
+Status set_led_mode(const UsbTransport& t, uint32_t mode);
+Result<uint32_t> get_led_mode(const UsbTransport& t);
+Result<std::string> get_device_name(const UsbTransport& t);
+Status set_device_name(const UsbTransport& t, std::string_view name);
+Status flush_tx_queue(const UsbTransport& t);
+
+}  // namespace vorel

@@ -1,0 +1,103 @@
+// UsbTransport: finding adapters, opening and claiming one, control and bulk transfers, closing.
+#pragma once
+
+#include <bitset>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "result.h"
+
+struct libusb_context;
+struct libusb_device_handle;
+
+namespace vorel {
+
+// USB identity and layout of the adapter.
+inline constexpr uint16_t kVendorId = 0x16C0;
+inline constexpr uint16_t kProductId = 0x27D8;
+inline constexpr uint8_t kInterface = 0;
+inline constexpr uint8_t kEndpointOut = 0x02;
+inline constexpr uint8_t kEndpointIn = 0x81;
+inline constexpr uint8_t kRequestTypeIn = 0xC1;   // device to host, vendor, recipient interface
+inline constexpr uint8_t kRequestTypeOut = 0x41;  // host to device, vendor, recipient interface
+inline constexpr unsigned kControlTimeoutMs = 1000;
+inline constexpr size_t kBulkReadSize = 64;
+inline constexpr size_t kSerialBufferSize = 255;
+
+// Serials of adapters (as opposed to other devices sharing the ids) start with these ten bytes.
+inline constexpr std::string_view SERIAL_PREFIX = "VOR.EL:CAN";
+static_assert(SERIAL_PREFIX.size() == 10);
+
+bool is_adapter_serial(std::string_view serial) noexcept;
+
+// A time-out as whole seconds plus nanoseconds, able to hold any u64 count of milliseconds.
+struct Duration {
+  uint64_t secs = 0;
+  uint32_t nanos = 0;
+  static constexpr Duration from_millis(uint64_t ms) noexcept {
+    return {ms / 1000, static_cast<uint32_t>(ms % 1000) * 1000000u};
+  }
+};
+
+// libusb takes an unsigned int of milliseconds, 0 meaning no limit. Longer waits saturate at the
+// longest finite one (about 49.7 days) instead of wrapping into a short or an endless wait.
+uint32_t libusb_timeout_ms(Duration timeout) noexcept;
+uint32_t libusb_timeout_ms(uint64_t timeout_ms) noexcept;
+
+// A libusb context; every transport and scan opened in it shares it, and it ends with the last.
+class UsbContext {
+ public:
+  static Result<std::shared_ptr<UsbContext>> create();
+  ~UsbContext();
+  UsbContext(const UsbContext&) = delete;
+  UsbContext& operator=(const UsbContext&) = delete;
+  libusb_context* get() const noexcept { return ctx_; }
+
+ private:
+  explicit UsbContext(libusb_context* ctx) noexcept : ctx_(ctx) {}
+  libusb_context* ctx_;
+};
+
+// One open, claimed connection to one adapter. Transfers take no lock: each is one synchronous
+// libusb call, and libusb allows those from many threads at once.
+class UsbTransport {
+ public:
+  // Takes over an open handle whose interface 0 is claimed.
+  UsbTransport(std::shared_ptr<UsbContext> context, libusb_device_handle* handle) noexcept;
+  ~UsbTransport();
+  UsbTransport(const UsbTransport&) = delete;
+  UsbTransport& operator=(const UsbTransport&) = delete;
+
+  // The bytes received, at most `length`.
+  Result<std::vector<uint8_t>> control_in(uint8_t request, uint16_t length) const;
+  Status control_out(uint8_t request, std::span<const uint8_t> data) const;
+  // Bytes written; a time-out or interruption after some bytes went out counts as done.
+  Result<size_t> bulk_write(std::span<const uint8_t> bytes, Duration timeout) const;
+  // Bytes read into `buf` (zero-filled first); Timeout when nothing came in time.
+  Result<size_t> bulk_read(std::span<uint8_t> buf, uint64_t timeout_ms) const;
+
+ private:
+  // Destroyed last: the context must outlive the handle opened in it.
+  std::shared_ptr<UsbContext> context_;
+  libusb_device_handle* handle_;
+  uint8_t interface_ = kInterface;
+  // Guards claimed_, the interfaces this transport holds; taken only by claim, release, close.
+  std::mutex claimed_mutex_;
+  std::bitset<256> claimed_;
+};
+
+// Opens the adapter with exactly this serial, or the only adapter when none is given.
+Result<std::shared_ptr<UsbTransport>> open_transport(std::optional<std::string_view> serial);
+// Serials of the attached adapters, in enumeration order.
+Result<std::vector<std::string>> list_adapter_serials();
+// Serials of the adapters whose stored name equals `name` up to ASCII letter case.
+Result<std::vector<std::string>> find_serials_by_name(std::string_view name);
+
+}  // namespace vorel

@@ -1,0 +1,77 @@
+// Platform layer: named threads with a chosen stack, a monotonic clock, precise interruptible waits.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <string>
+
+namespace vorel::platform {
+
+// Nanoseconds of a monotonic clock with an arbitrary epoch.
+uint64_t monotonic_ns() noexcept;
+
+// Deadlines at or beyond this are "never": waits for them end only when signalled.
+inline constexpr uint64_t kNever = std::numeric_limits<uint64_t>::max();
+
+inline uint64_t saturating_add(uint64_t a, uint64_t b) noexcept {
+  return a > kNever - b ? kNever : a + b;
+}
+inline uint64_t saturating_mul(uint64_t a, uint64_t b) noexcept {
+  return b != 0 && a > kNever / b ? kNever : a * b;
+}
+
+struct SpawnError {
+  int code = 0;
+  std::string text;  // the operating system's text, then " (os error N)"
+};
+
+// A joinable thread. Destroying one that was neither joined nor detached detaches it.
+class Thread {
+ public:
+  Thread() noexcept = default;
+  Thread(Thread&& other) noexcept;
+  Thread& operator=(Thread&& other) noexcept;
+  ~Thread();
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+
+  // Starts `body` on a new thread that names itself `name` (Linux keeps the first 15 bytes).
+  static Thread start(const char* name, size_t stack_bytes, std::function<void()> body,
+                      SpawnError* error);
+  bool joinable() const noexcept { return handle_ != nullptr; }
+  void join() noexcept;
+  void detach() noexcept;
+
+ private:
+  struct Handle;
+  Handle* handle_ = nullptr;
+};
+
+// Lowers the calling thread's timer slack so that its waits end as close to the deadline as the
+// system allows (Linux adds 50 us to each wait of a normal thread otherwise).
+void use_precise_timers() noexcept;
+
+// A one-shot signal that precise waits can be interrupted by. Setting it is final.
+class StopSignal {
+ public:
+  StopSignal();
+  ~StopSignal();
+  StopSignal(const StopSignal&) = delete;
+  StopSignal& operator=(const StopSignal&) = delete;
+
+  void set() noexcept;
+  bool is_set() const noexcept { return flag_.load(std::memory_order_relaxed); }
+  // Waits until monotonic_ns() >= deadline_ns (never earlier) or until set(); true when set.
+  bool wait_until(uint64_t deadline_ns) noexcept;
+
+ private:
+  std::atomic<bool> flag_{false};
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vorel::platform

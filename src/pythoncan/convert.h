@@ -1,0 +1,70 @@
+// Argument parsing and the conversion rules shared by every method: integers, bool, str, data, tuples.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "py_util.h"
+
+namespace vorel::py {
+
+// A method's parameter list; `func` is how argument-list errors name it ("Class.method()").
+struct Signature {
+  const char* func;
+  std::span<const char* const> names;
+};
+
+// Fills out[0..names.size()) from a vectorcall; every parameter is required. False: error set.
+bool parse_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** out);
+// The same from a tuple and an optional dict (for __new__).
+bool parse_tuple_dict(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// Each converter returns false with the Python error set.
+bool to_u64(PyObject* o, uint64_t& out);
+bool to_u32(PyObject* o, uint32_t& out);
+bool to_u8(PyObject* o, uint8_t& out);
+bool to_bool(PyObject* o, bool& out);
+bool to_str(PyObject* o, std::string& out);
+bool to_data(PyObject* o, std::vector<uint8_t>& out);
+// A tuple of exactly `len` items.
+bool check_tuple(PyObject* o, Py_ssize_t len);
+// Iterates a sequence that passed refuse_str_and_non_sequence; `item` converts each element.
+template <typename Item>
+bool for_each_in_sequence(PyObject* o, Item&& item);
+
+// TypeError "'{type}' object is not an instance of '{target}'" ("'None' is not ..." for None).
+void type_mismatch(PyObject* o, const char* target);
+
+// Replaces a pending TypeError by "argument '{name}': {message}", keeping the original's cause.
+void wrap_type_error(const char* name);
+
+// Runs a named parameter's conversion, naming the parameter in a TypeError it raises.
+template <typename Fn>
+bool convert_arg(const char* name, Fn&& fn) {
+  if (fn()) return true;
+  wrap_type_error(name);
+  return false;
+}
+
+// Refuses `str` ("Can't extract `str` to `Vec`") and objects that are not sequences.
+bool refuse_str_and_non_sequence(PyObject* o);
+
+template <typename Item>
+bool for_each_in_sequence(PyObject* o, Item&& item) {
+  Ref it(PyObject_GetIter(o));
+  if (!it) return false;
+  while (PyObject* raw = PyIter_Next(it.get())) {
+    Ref value(raw);
+    if (!item(value.get())) return false;
+  }
+  return !PyErr_Occurred();
+}
+
+// The sequence's length as a capacity hint; a failing __len__ is ignored.
+size_t length_hint(PyObject* o);
+
+}  // namespace vorel::py

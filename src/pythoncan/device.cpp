@@ -1,0 +1,485 @@
+// Methods of NativeVorelDevice: opening, frames in and out, filters, configuration, periodic tasks.
+#include "device.h"
+
+#include <string>
+
+#include "bit_timing.h"
+#include "control.h"
+#include "convert.h"
+#include "errors.h"
+
+namespace vorel::py {
+
+namespace {
+
+PyTypeObject* g_device_type = nullptr;
+
+// Argument lists of the methods, as their error messages name them.
+#define VOREL_SIG(var, func, ...)                             \
+  constexpr const char* var##_names[] = {__VA_ARGS__};        \
+  constexpr Signature var{func, std::span(var##_names)}
+
+VOREL_SIG(kNew, "NativeVorelDevice.__new__()", "serial");
+VOREL_SIG(kOpenByName, "NativeVorelDevice.open_by_name()", "name");
+VOREL_SIG(kSetBitrate, "NativeVorelDevice.set_bitrate()", "bitrate", "sample_point");
+VOREL_SIG(kSetBusState, "NativeVorelDevice.set_bus_state()", "on");
+VOREL_SIG(kSetMode, "NativeVorelDevice.set_mode()", "ctrlmode");
+VOREL_SIG(kSetLedMode, "NativeVorelDevice.set_led_mode()", "mode");
+VOREL_SIG(kSetDeviceName, "NativeVorelDevice.set_device_name()", "name");
+VOREL_SIG(kSetFilters, "NativeVorelDevice.set_filters()", "filters");
+VOREL_SIG(kSendFrame, "NativeVorelDevice.send_frame()", "arb_id", "is_ext", "is_rtr", "is_err",
+          "dlc", "data", "timeout_ms");
+VOREL_SIG(kReceiveFrame, "NativeVorelDevice.receive_frame()", "timeout_ms");
+VOREL_SIG(kStartPeriodic, "NativeVorelDevice.start_periodic()", "frames", "period_us",
+          "duration_ms");
+VOREL_SIG(kStopPeriodic, "NativeVorelDevice.stop_periodic()", "task_id");
+VOREL_SIG(kModifyPeriodic, "NativeVorelDevice.modify_periodic()", "task_id", "frames");
+
+#undef VOREL_SIG
+
+// Converters bound to a named parameter.
+template <typename T, bool (*Convert)(PyObject*, T&)>
+bool arg(const char* name, PyObject* o, T& out) {
+  return convert_arg(name, [&] { return Convert(o, out); });
+}
+constexpr auto arg_u64 = arg<uint64_t, to_u64>;
+constexpr auto arg_u32 = arg<uint32_t, to_u32>;
+constexpr auto arg_u8 = arg<uint8_t, to_u8>;
+constexpr auto arg_bool = arg<bool, to_bool>;
+constexpr auto arg_str = arg<std::string, to_str>;
+constexpr auto arg_data = arg<std::vector<uint8_t>, to_data>;
+
+PyObject* none() { Py_RETURN_NONE; }
+
+// A new object owning `transport`; without an object the transport closes again.
+PyObject* wrap(PyTypeObject* type, std::shared_ptr<UsbTransport> transport) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  reinterpret_cast<DeviceObject*>(self)->state = new DeviceState(std::move(transport));
+  return self;
+}
+
+PyObject* frame_tuple(const ReceivedFrame& f) {
+  return Py_BuildValue("(KkOOOBy#)", static_cast<unsigned long long>(f.timestamp_us),
+                       static_cast<unsigned long>(f.arb_id), f.is_ext ? Py_True : Py_False,
+                       f.is_rtr ? Py_True : Py_False, f.is_err ? Py_True : Py_False, f.dlc,
+                       f.data.empty() ? "" : reinterpret_cast<const char*>(f.data.data()),
+                       static_cast<Py_ssize_t>(f.data.size()));
+}
+
+// One (arb_id, is_ext, is_rtr, is_err, dlc, data) description, encoded.
+bool to_tx_record(PyObject* item, TxRecord& out) {
+  if (!check_tuple(item, 6)) return false;
+  uint32_t arb_id;
+  bool is_ext, is_rtr, is_err;
+  uint8_t dlc;
+  std::vector<uint8_t> data;
+  if (!to_u32(PyTuple_GET_ITEM(item, 0), arb_id) || !to_bool(PyTuple_GET_ITEM(item, 1), is_ext) ||
+      !to_bool(PyTuple_GET_ITEM(item, 2), is_rtr) || !to_bool(PyTuple_GET_ITEM(item, 3), is_err) ||
+      !to_u8(PyTuple_GET_ITEM(item, 4), dlc) || !to_data(PyTuple_GET_ITEM(item, 5), data))
+    return false;
+  out = TxFrame::to_bytes(arb_id, is_ext, is_rtr, is_err, dlc, data);
+  return true;
+}
+
+// The `frames` argument of the periodic methods: every description, in order.
+bool to_tx_records(PyObject* o, std::vector<TxRecord>& out) {
+  return convert_arg("frames", [&] {
+    if (!refuse_str_and_non_sequence(o)) return false;
+    out.reserve(length_hint(o));
+    return for_each_in_sequence(o, [&](PyObject* item) {
+      TxRecord r;
+      if (!to_tx_record(item, r)) return false;
+      out.push_back(r);
+      return true;
+    });
+  });
+}
+
+bool to_filters(PyObject* o, std::vector<FrameFilter>& out) {
+  return convert_arg("filters", [&] {
+    if (!refuse_str_and_non_sequence(o)) return false;
+    out.reserve(length_hint(o));
+    return for_each_in_sequence(o, [&](PyObject* item) {
+      if (!check_tuple(item, 3)) return false;
+      uint32_t can_id, can_mask;
+      std::optional<bool> extended;
+      if (!to_u32(PyTuple_GET_ITEM(item, 0), can_id) || !to_u32(PyTuple_GET_ITEM(item, 1), can_mask))
+        return false;
+      if (PyObject* e = PyTuple_GET_ITEM(item, 2); e != Py_None) {
+        bool b;
+        if (!to_bool(e, b)) return false;
+        extended = b;
+      }
+      out.push_back(FrameFilter::from_tuple(can_id, can_mask, extended));
+      return true;
+    });
+  });
+}
+
+// Calls a core operation that yields nothing and maps its failure with `prefix`.
+PyObject* unit_or_raise(const Status& s, std::string_view prefix) {
+  if (!s) return raise_device_error(prefix, s.error());
+  return none();
+}
+
+}  // namespace
+
+PyTypeObject* device_type() noexcept { return g_device_type; }
+void set_device_type(PyTypeObject* type) noexcept { g_device_type = type; }
+
+DeviceState& state_of(PyObject* self) noexcept {
+  return *reinterpret_cast<DeviceObject*>(self)->state;
+}
+
+PyObject* device_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    if (!parse_tuple_dict(kNew, args, kwargs, a)) return nullptr;
+    std::optional<std::string> serial;
+    if (a[0] != Py_None) {
+      std::string s;
+      if (!arg_str("serial", a[0], s)) return nullptr;
+      if (!s.empty()) serial = std::move(s);
+    }
+    auto t = open_transport(serial);
+    if (!t) return raise_device_error("Failed to open device: {}", t.error());
+    return wrap(type, std::move(t).value());
+  });
+}
+
+void device_dealloc(PyObject* self) noexcept {
+  PyTypeObject* type = Py_TYPE(self);
+  if (DeviceState* st = reinterpret_cast<DeviceObject*>(self)->state) {
+    // Fixed order: the transport reference, pending frames, filters, then the tasks, which are
+    // let go of without stopping (their workers keep the transport open while they run).
+    st->transport.reset();
+    st->rx_buffer.clear();
+    st->filters.clear();
+    st->registry.detach_all();
+    delete st;
+  }
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* list_devices(PyObject*, PyObject*) noexcept {
+  return guarded([&]() -> PyObject* {
+    auto serials = list_adapter_serials();
+    if (!serials) return raise_device_error("Enum err: {}", serials.error());
+    Ref list(PyList_New(0));
+    if (!list) return nullptr;
+    for (const std::string& s : serials.value()) {
+      Ref item(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+      if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+    }
+    return list.release();
+  });
+}
+
+VOREL_FASTCALL(open_by_name) {
+  (void)self;
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    std::string name;
+    if (!parse_fastcall(kOpenByName, args, nargs, kwnames, a) || !arg_str("name", a[0], name))
+      return nullptr;
+    auto fail = [&](const DeviceError& e) {
+      return raise_runtime("Failed to open device by name '" + name + "': " + e.debug());
+    };
+    auto serials = find_serials_by_name(name);
+    if (!serials) return fail(serials.error());
+    if (serials->empty()) return fail(DeviceError::plain(ErrorKind::DeviceNotFound));
+    if (serials->size() > 1) return fail(DeviceError::multiple_devices(std::move(serials).value()));
+    auto t = open_transport(serials->front());
+    if (!t) return fail(t.error());
+    return wrap(g_device_type, std::move(t).value());
+  });
+}
+
+VOREL_FASTCALL(set_bitrate) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    uint32_t bitrate, sample_point;
+    if (!parse_fastcall(kSetBitrate, args, nargs, kwnames, a) ||
+        !arg_u32("bitrate", a[0], bitrate) || !arg_u32("sample_point", a[1], sample_point))
+      return nullptr;
+    const UsbTransport& t = *state_of(self).transport;
+    auto caps = get_capabilities(t);
+    if (!caps) return raise_device_error("Failed caps: {}", caps.error());
+    if (auto refused = check_bitrate_supported(bitrate, caps->ctrlmode_supported))
+      return raise_runtime(*refused);
+    auto limits = get_bt_const(t);
+    if (!limits) return raise_device_error("Failed bt_const: {}", limits.error());
+    auto timing = calculate_bittiming(bitrate, sample_point, caps->clock_freq, limits.value());
+    if (!timing) return raise_runtime("Invalid bit timing parameters");
+    return unit_or_raise(set_bittiming(t, *timing), "BT error: {}");
+  });
+}
+
+VOREL_FASTCALL(set_bus_state) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    bool on;
+    if (!parse_fastcall(kSetBusState, args, nargs, kwnames, a) || !arg_bool("on", a[0], on))
+      return nullptr;
+    return unit_or_raise(vorel::set_bus_state(*state_of(self).transport, on), "Bus err: {}");
+  });
+}
+
+VOREL_FASTCALL(set_mode) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    uint32_t ctrlmode;
+    if (!parse_fastcall(kSetMode, args, nargs, kwnames, a) || !arg_u32("ctrlmode", a[0], ctrlmode))
+      return nullptr;
+    return unit_or_raise(vorel::set_mode(*state_of(self).transport, ctrlmode), "Mode err: {}");
+  });
+}
+
+VOREL_NOARGS(get_bus_state) {
+  return guarded([&]() -> PyObject* {
+    auto st = vorel::get_bus_state(*state_of(self).transport);
+    if (!st) return raise_device_error("Get bus state err: {}", st.error());
+    return Py_BuildValue("(kkk)", static_cast<unsigned long>(st->state),
+                         static_cast<unsigned long>(st->rx_error_count),
+                         static_cast<unsigned long>(st->tx_error_count));
+  });
+}
+
+VOREL_NOARGS(flush_tx_queue) {
+  return guarded([&]() -> PyObject* {
+    return unit_or_raise(vorel::flush_tx_queue(*state_of(self).transport), "Flush TX err: {}");
+  });
+}
+
+VOREL_FASTCALL(set_led_mode) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    uint32_t mode;
+    if (!parse_fastcall(kSetLedMode, args, nargs, kwnames, a) || !arg_u32("mode", a[0], mode))
+      return nullptr;
+    return unit_or_raise(vorel::set_led_mode(*state_of(self).transport, mode),
+                         "Failed to set LED mode: {}");
+  });
+}
+
+VOREL_NOARGS(get_led_mode) {
+  return guarded([&]() -> PyObject* {
+    auto mode = vorel::get_led_mode(*state_of(self).transport);
+    if (!mode) return raise_device_error("Failed to get LED mode: {}", mode.error());
+    return PyLong_FromUnsignedLong(mode.value());
+  });
+}
+
+VOREL_NOARGS(get_device_name) {
+  return guarded([&]() -> PyObject* {
+    auto name = vorel::get_device_name(*state_of(self).transport);
+    if (!name) return raise_device_error("Failed to get device name: {}", name.error());
+    return PyUnicode_FromStringAndSize(name->data(), static_cast<Py_ssize_t>(name->size()));
+  });
+}
+
+VOREL_FASTCALL(set_device_name) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    std::string name;
+    if (!parse_fastcall(kSetDeviceName, args, nargs, kwnames, a) || !arg_str("name", a[0], name))
+      return nullptr;
+    return unit_or_raise(vorel::set_device_name(*state_of(self).transport, name),
+                         "Failed to set device name: {}");
+  });
+}
+
+VOREL_NOARGS(get_device_capabilities) {
+  return guarded([&]() -> PyObject* {
+    auto caps = get_capabilities(*state_of(self).transport);
+    if (!caps) return raise_device_error("Failed caps: {}", caps.error());
+    return Py_BuildValue("{s:k,s:k,s:k,s:k,s:k}", "clock_freq",
+                         static_cast<unsigned long>(caps->clock_freq), "tx_data_buffer_size",
+                         static_cast<unsigned long>(caps->tx_data_buffer_size),
+                         "rx_data_buffer_size", static_cast<unsigned long>(caps->rx_data_buffer_size),
+                         "ctrlmode_supported", static_cast<unsigned long>(caps->ctrlmode_supported),
+                         "features_supported", static_cast<unsigned long>(caps->features_supported));
+  });
+}
+
+VOREL_NOARGS(get_device_info) {
+  return guarded([&]() -> PyObject* {
+    auto info = vorel::get_device_info(*state_of(self).transport);
+    if (!info) return raise_device_error("Device info err: {}", info.error());
+    std::string hw = version_text(info->hw_version), fw = version_text(info->fw_version);
+    return Py_BuildValue("(s#s#B)", hw.data(), static_cast<Py_ssize_t>(hw.size()), fw.data(),
+                         static_cast<Py_ssize_t>(fw.size()), info->channel_count);
+  });
+}
+
+VOREL_FASTCALL(set_filters) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    std::vector<FrameFilter> filters;
+    if (!parse_fastcall(kSetFilters, args, nargs, kwnames, a) || !to_filters(a[0], filters))
+      return nullptr;
+    DeviceState& st = state_of(self);
+    const std::vector<FrameFilter> pruning = filters;
+    {
+      std::lock_guard lk(st.filter_lock);
+      st.filters.swap(filters);
+    }
+    filters.clear();  // the old list, released outside the lock
+    // Pending frames that the new list rejects go now, judged by that list itself; the two
+    // locks are never held together here.
+    std::lock_guard lk(st.rx_lock);
+    std::erase_if(st.rx_buffer, [&](const ReceivedFrame& f) { return !passes(pruning, f); });
+    return none();
+  });
+}
+
+VOREL_NOARGS(clear_filters) {
+  return guarded([&]() -> PyObject* {
+    DeviceState& st = state_of(self);
+    std::vector<FrameFilter> old;
+    {
+      std::lock_guard lk(st.filter_lock);
+      st.filters.swap(old);
+    }
+    return none();
+  });
+}
+
+VOREL_FASTCALL(send_frame) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[7];
+    uint32_t arb_id;
+    bool is_ext, is_rtr, is_err;
+    uint8_t dlc;
+    std::vector<uint8_t> data;
+    uint64_t timeout_ms;
+    if (!parse_fastcall(kSendFrame, args, nargs, kwnames, a) || !arg_u32("arb_id", a[0], arb_id) ||
+        !arg_bool("is_ext", a[1], is_ext) || !arg_bool("is_rtr", a[2], is_rtr) ||
+        !arg_bool("is_err", a[3], is_err) || !arg_u8("dlc", a[4], dlc) ||
+        !arg_data("data", a[5], data) || !arg_u64("timeout_ms", a[6], timeout_ms))
+      return nullptr;
+    const TxRecord record = TxFrame::to_bytes(arb_id, is_ext, is_rtr, is_err, dlc, data);
+    const UsbTransport& t = *state_of(self).transport;
+    Result<size_t> written = size_t{0};
+    {
+      ThreadStateRelease detached;
+      written = t.bulk_write(record, Duration::from_millis(timeout_ms));
+    }
+    if (!written) return raise_device_error("Send failed: {}", written.error());
+    return none();
+  });
+}
+
+VOREL_FASTCALL(receive_frame) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    uint64_t timeout_ms;
+    if (!parse_fastcall(kReceiveFrame, args, nargs, kwnames, a) ||
+        !arg_u64("timeout_ms", a[0], timeout_ms))
+      return nullptr;
+    DeviceState& st = state_of(self);
+    std::optional<ReceivedFrame> pending;
+    {
+      std::lock_guard lk(st.rx_lock);
+      while (!pending && !st.rx_buffer.empty()) {
+        ReceivedFrame f = std::move(st.rx_buffer.front());
+        st.rx_buffer.pop_front();
+        if (st.frame_passes(f)) pending = std::move(f);
+      }
+    }
+    if (pending) return frame_tuple(*pending);
+    std::array<uint8_t, kBulkReadSize> buf;
+    Result<size_t> read = size_t{0};
+    {
+      ThreadStateRelease detached;
+      read = st.transport->bulk_read(buf, timeout_ms);
+    }
+    if (!read) {
+      std::string text = read.error().display();
+      if (text.find("Timeout") != std::string::npos) return none();
+      return raise_runtime("Receive err: " + text);
+    }
+    if (read.value() < rx::kSize) return none();
+    std::vector<ReceivedFrame> frames = parse_rx_frames(buf, read.value());
+    std::erase_if(frames, [&](const ReceivedFrame& f) { return !st.frame_passes(f); });
+    if (frames.empty()) return none();
+    if (frames.size() > 1) {
+      std::lock_guard lk(st.rx_lock);
+      for (size_t i = 1; i < frames.size(); ++i) st.rx_buffer.push_back(std::move(frames[i]));
+    }
+    return frame_tuple(frames.front());
+  });
+}
+
+VOREL_FASTCALL(start_periodic) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[3];
+    std::vector<TxRecord> records;
+    uint64_t period_us;
+    std::optional<uint64_t> duration_ms;
+    if (!parse_fastcall(kStartPeriodic, args, nargs, kwnames, a) || !to_tx_records(a[0], records) ||
+        !arg_u64("period_us", a[1], period_us))
+      return nullptr;
+    if (a[2] != Py_None) {
+      uint64_t d;
+      if (!arg_u64("duration_ms", a[2], d)) return nullptr;
+      duration_ms = d;
+    }
+    if (records.empty()) return raise_runtime("No frames to send");
+    DeviceState& st = state_of(self);
+    auto frames = std::make_shared<TaskFrames>();
+    frames->records = std::move(records);
+    auto stop = std::make_shared<platform::StopSignal>();
+    platform::SpawnError error;
+    platform::Thread thread =
+        spawn_worker(WorkerPlan{frames, stop, st.transport, period_us, duration_ms}, &error);
+    if (!thread.joinable()) return raise_runtime("Failed to spawn periodic thread: " + error.text);
+    uint32_t id = st.registry.add(st.next_task_id, PeriodicTask{stop, frames, std::move(thread)});
+    return PyLong_FromUnsignedLong(id);
+  });
+}
+
+VOREL_FASTCALL(stop_periodic) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    uint32_t id;
+    if (!parse_fastcall(kStopPeriodic, args, nargs, kwnames, a) || !arg_u32("task_id", a[0], id))
+      return nullptr;
+    std::optional<platform::Thread> thread = state_of(self).registry.stop(id);
+    if (!thread) return raise_runtime("No periodic task with id " + std::to_string(id));
+    {
+      ThreadStateRelease detached;
+      thread->join();
+    }
+    return none();
+  });
+}
+
+VOREL_FASTCALL(modify_periodic) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    uint32_t id;
+    std::vector<TxRecord> records;
+    if (!parse_fastcall(kModifyPeriodic, args, nargs, kwnames, a) || !arg_u32("task_id", a[0], id) ||
+        !to_tx_records(a[1], records))
+      return nullptr;
+    if (!state_of(self).registry.modify(id, std::move(records)))
+      return raise_runtime("No periodic task with id " + std::to_string(id));
+    return none();
+  });
+}
+
+VOREL_NOARGS(stop_all_periodic) {
+  return guarded([&]() -> PyObject* {
+    std::vector<platform::Thread> threads = state_of(self).registry.stop_all();
+    if (!threads.empty()) {
+      ThreadStateRelease detached;
+      for (auto& t : threads) t.join();
+    }
+    return none();
+  });
+}
+
+}  // namespace vorel::py

@@ -1,0 +1,36 @@
+// The one mapping of core failures to Python exceptions.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "device_error.h"
+#include "py_util.h"
+
+namespace vorel::py {
+
+// `tmpl` with its first "{}" replaced by `value`.
+std::string fill(std::string_view tmpl, std::string_view value);
+
+// RuntimeError with the method's prefix template filled by the error's debug form; returns nullptr.
+PyObject* raise_device_error(std::string_view prefix_template, const DeviceError& error);
+// RuntimeError with a fixed message of the binding's own; returns nullptr.
+PyObject* raise_runtime(const std::string& message);
+
+// Runs a C-API entry point body; a C++ exception (allocation failure) never reaches CPython.
+template <typename Fn>
+PyObject* guarded(Fn&& fn) noexcept {
+  try {
+    return fn();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_SystemError, e.what());
+    return nullptr;
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    return nullptr;
+  }
+}
+
+}  // namespace vorel::py

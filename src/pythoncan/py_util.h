@@ -1,0 +1,57 @@
+// Small RAII helpers over the CPython API: owned references, detached thread state, critical sections.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace vorel::py {
+
+// An owned (strong) reference, released at scope exit.
+class Ref {
+ public:
+  Ref() noexcept = default;
+  explicit Ref(PyObject* owned) noexcept : p_(owned) {}
+  ~Ref() { Py_XDECREF(p_); }
+  Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  Ref& operator=(Ref&& o) noexcept {
+    Py_XDECREF(std::exchange(p_, std::exchange(o.p_, nullptr)));
+    return *this;
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// Detaches the calling thread from the interpreter for a blocking call; re-attaches at scope exit.
+// Nothing inside its scope may touch a Python object.
+class ThreadStateRelease {
+ public:
+  ThreadStateRelease() noexcept : state_(PyEval_SaveThread()) {}
+  ~ThreadStateRelease() { PyEval_RestoreThread(state_); }
+  ThreadStateRelease(const ThreadStateRelease&) = delete;
+  ThreadStateRelease& operator=(const ThreadStateRelease&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Holds an object's per-object lock (a no-op where the GIL already excludes other threads).
+class CriticalSection {
+ public:
+  explicit CriticalSection(PyObject* o) noexcept { PyCriticalSection_Begin(&cs_, o); }
+  ~CriticalSection() { PyCriticalSection_End(&cs_); }
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+
+ private:
+  PyCriticalSection cs_;
+};
+
+}  // namespace vorel::py
