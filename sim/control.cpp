@@ -183,6 +183,20 @@ int vsim_unplug(int a) {
   return with_adapter(a, [&](World&, Adapter& ad) { ad.plugged = false; });
 }
 
+void vsim_fail_init(int error, int count) {
+  World& w = World::get();
+  std::lock_guard lk(w.mu);
+  w.init_error = error;
+  w.init_error_count = count;
+}
+
+void vsim_fail_device_list(int error, int count) {
+  World& w = World::get();
+  std::lock_guard lk(w.mu);
+  w.list_error = error;
+  w.list_error_count = count;
+}
+
 int vsim_get_state(int a, struct vsim_state* out) {
   return with_adapter(a, [&](World&, Adapter& ad) {
     std::memset(out, 0, sizeof *out);

@@ -172,6 +172,10 @@ extern "C" {
 int LIBUSB_CALL libusb_init(libusb_context** ctx) {
   World& w = World::get();
   std::lock_guard lk(w.mu);
+  if (w.init_error_count > 0) {
+    --w.init_error_count;
+    return w.init_error;
+  }
   if (!ctx) {
     if (g_default_refs++ == 0) {
       g_default_ctx = new (std::nothrow) libusb_context{};
@@ -261,6 +265,10 @@ ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context* ctx, libusb_device***
   std::lock_guard lk(w.mu);
   ctx = resolve_locked(ctx);
   if (!ctx || !list) return LIBUSB_ERROR_INVALID_PARAM;
+  if (w.list_error_count > 0) {
+    --w.list_error_count;
+    return w.list_error;
+  }
   auto attached = w.attached_locked();
   auto** out = static_cast<libusb_device**>(std::calloc(attached.size() + 1, sizeof(libusb_device*)));
   if (!out) return LIBUSB_ERROR_NO_MEM;

@@ -172,6 +172,7 @@ void World::reset() {
   buses.clear();
   log.clear();
   log_enabled = true;
+  init_error_count = list_error_count = 0;
   ++generation;
   cv.notify_all();
 }

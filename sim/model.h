@@ -215,6 +215,10 @@ class World {
   std::optional<Clock::time_point> next_event_locked(int adapter) const;
   void log_locked(LogEntry e);
 
+  // --- process-wide faults: the next N context creations / device lists fail --------------------
+  int init_error = 0, init_error_count = 0;
+  int list_error = 0, list_error_count = 0;
+
   // --- counters kept for the front ends ------------------------------------------------------
   int contexts = 0, handles = 0, claims = 0, device_refs = 0;
   uint64_t generation = 0;  // bumped by reset(); front ends drop objects of older generations

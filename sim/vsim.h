@@ -45,6 +45,8 @@ int vsim_set_claim_error(int a, int error);
 int vsim_set_stall(int a, uint8_t endpoint, int on);
 int vsim_set_hostile(int a, uint64_t seed); /* 0 turns it off */
 int vsim_unplug(int a);
+void vsim_fail_init(int error, int count);        /* the next `count` libusb_init calls fail */
+void vsim_fail_device_list(int error, int count); /* the next `count` device lists fail */
 
 /* Inspection */
 struct vsim_state {

@@ -275,6 +275,14 @@ class Sim:
         """Answer every vendor IN request with random lengths and bytes (0 turns it off)."""
         self._check(self._lib.vsim_set_hostile(a, seed))
 
+    def fail_init(self, error: int, count: int = 1) -> None:
+        """The next `count` libusb_init calls fail with `error`."""
+        self._lib.vsim_fail_init(error, count)
+
+    def fail_device_list(self, error: int, count: int = 1) -> None:
+        """The next `count` libusb_get_device_list calls fail with `error`."""
+        self._lib.vsim_fail_device_list(error, count)
+
     def unplug(self, a: int) -> None:
         self._check(self._lib.vsim_unplug(a))
 
