@@ -88,7 +88,7 @@ std::vector<uint8_t> string_descriptor(const std::string& s) {
 
 int copy_answer(std::span<uint8_t> dst, std::span<const uint8_t> src) {
   size_t n = std::min(dst.size(), src.size());
-  std::memcpy(dst.data(), src.data(), n);
+  if (n > 0) std::memcpy(dst.data(), src.data(), n);
   return static_cast<int>(n);
 }
 

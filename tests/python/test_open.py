@@ -1,0 +1,118 @@
+"""Listing and opening adapters: every outcome, exact messages, nothing left open."""
+
+from __future__ import annotations
+
+import gc
+import threading
+
+import pytest
+
+import vorel_pythoncan_ext as vorel
+import vorel_sim
+from conftest import vendor_requests
+from vorel_pythoncan_ext import NativeVorelDevice
+
+H1, H2 = "VOR.EL:CANH0001", "VOR.EL:CANH0002"
+MULTIPLE = 'Failed to open device: MultipleDevicesFound(["VOR.EL:CANH0001", "VOR.EL:CANH0002"])'
+
+
+@pytest.mark.parametrize(
+    "adapters,serial,outcome,listed",
+    [
+        ([], None, "Failed to open device: DeviceNotFound", []),
+        ([H1], None, "opened", [H1]),
+        ([H1], "", "opened", [H1]),
+        ([H1], H1, "opened", [H1]),
+        ([H1, H2], None, MULTIPLE, [H1, H2]),
+        ([H1, H2], "", MULTIPLE, [H1, H2]),
+        ([H1, H2], H2, "opened", [H1, H2]),
+        ([H1], "vor.el:canh0001", "Failed to open device: DeviceNotFound", [H1]),
+        (["VOR.EL:CANK0001"], None, "Failed to open device: DeviceNotFound", []),
+        (["VOR.EL:CANK0001"], "VOR.EL:CANK0001", "opened", []),
+        (["VOR.EL:CA"], "VOR.EL:CA", "opened", []),
+        ([None], None, "Failed to open device: DeviceNotFound", []),
+    ],
+)
+def test_open_and_list(sim, adapters, serial, outcome, listed):
+    for s in adapters:
+        sim.add_adapter(s)
+    assert vorel.list_devices() == listed
+    try:
+        dev = NativeVorelDevice(serial)
+    except RuntimeError as e:
+        assert str(e) == outcome
+    else:
+        assert outcome == "opened"
+        assert sim.counters()["claims"] == 1
+        del dev
+    assert sim.counters()["handles"] == 0
+
+
+def test_busy_adapters(sim):
+    a = sim.add_adapter(H1)
+    sim.set_open_error(a, vorel_sim.ERROR_ACCESS)
+    with pytest.raises(RuntimeError, match=r"^Failed to open device: DeviceInUse$"):
+        NativeVorelDevice(None)
+    with pytest.raises(RuntimeError, match=r"^Failed to open device: DeviceInUse$"):
+        NativeVorelDevice("VOR.EL:CANH0009")
+    assert vorel.list_devices() == []
+    sim.set_open_error(a, 0)
+    first = NativeVorelDevice(serial=H1)
+    with pytest.raises(RuntimeError) as info:
+        NativeVorelDevice(H1)
+    assert str(info.value) == 'Failed to open device: Usb("Failed to claim interface: Resource busy")'
+    del first
+    again = NativeVorelDevice(H1)  # released with the first object
+    del again
+
+
+def test_scan_failures(sim):
+    sim.add_adapter(H1)
+    sim.fail_device_list(vorel_sim.ERROR_IO)
+    with pytest.raises(RuntimeError) as info:
+        vorel.list_devices()
+    assert str(info.value) == 'Enum err: Usb("Failed to enumerate USB devices: Input/Output Error")'
+    sim.fail_init(vorel_sim.ERROR_NO_MEM)
+    with pytest.raises(RuntimeError) as info:
+        NativeVorelDevice(None)
+    assert str(info.value) == 'Failed to open device: Usb("Failed to create USB context: Insufficient memory")'
+
+
+def test_opening_sends_nothing_and_a_new_object_starts_empty(sim):
+    sim.add_adapter(H1)
+    sim.clear_log()
+    dev = NativeVorelDevice(None)
+    assert vendor_requests(sim) == []
+    assert {(t.request_type, t.request) for t in sim.log()} == {(0x80, 6)}  # string descriptors only
+    sim.clear_log()
+    assert dev.receive_frame(5) is None  # an empty buffer goes to USB
+    assert [t.endpoint for t in sim.log()] == [0x81]
+    assert dev.start_periodic([(1, False, False, False, 0, b"")], 1_000_000, None) == 1
+    dev.stop_all_periodic()
+    del dev
+
+
+def test_two_threads_open_two_adapters_at_once(sim):
+    sim.add_adapter(H1)
+    sim.add_adapter(H2)
+    for _ in range(20):
+        barrier = threading.Barrier(2)
+        opened, errors = [], []
+
+        def open_one(serial):
+            barrier.wait()
+            try:
+                opened.append(NativeVorelDevice(serial))
+            except Exception as e:  # pragma: no cover - reported below
+                errors.append(e)
+
+        threads = [threading.Thread(target=open_one, args=(s,)) for s in (H1, H2)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert errors == []
+        assert len(opened) == 2
+        opened.clear()
+    gc.collect()
+    assert sim.counters()["handles"] == 0
