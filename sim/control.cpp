@@ -145,6 +145,7 @@ int vsim_clear_scripts(int a) {
     ad.scripted.clear();
     ad.control_faults.clear();
     ad.bulk_faults.clear();
+    ad.bulk_faults_pending = 0;
   });
 }
 
@@ -157,6 +158,7 @@ int vsim_fail_control(int a, int request, int direction, int error, int count) {
 int vsim_fail_bulk(int a, uint8_t endpoint, int error, int transferred, int count) {
   return with_adapter(a, [&](World&, Adapter& ad) {
     ad.bulk_faults.push_back(vsim::BulkFault{endpoint, error, transferred, count});
+    ad.bulk_faults_pending = static_cast<int>(ad.bulk_faults.size());
   });
 }
 

@@ -168,6 +168,10 @@ void World::configure_from_environment() {
 
 void World::reset() {
   std::lock_guard lk(mu);
+  for (auto& a : adapters) {
+    a->plugged = false;
+    retired.push_back(std::move(a));
+  }
   adapters.clear();
   buses.clear();
   log.clear();
@@ -396,7 +400,10 @@ std::optional<BulkFault> World::take_bulk_fault_locked(int index, uint8_t endpoi
   for (auto it = a->bulk_faults.begin(); it != a->bulk_faults.end(); ++it) {
     if (it->endpoint != endpoint) continue;
     BulkFault f = *it;
-    if (it->remaining > 0 && --it->remaining == 0) a->bulk_faults.erase(it);
+    if (it->remaining > 0 && --it->remaining == 0) {
+      a->bulk_faults.erase(it);
+      a->bulk_faults_pending = static_cast<int>(a->bulk_faults.size());
+    }
     return f;
   }
   return std::nullopt;

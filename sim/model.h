@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -114,9 +115,12 @@ struct BulkFault {
   int remaining = 1;
 };
 
+// Fields read by the front ends' lock-free fast path are atomic; everything else is guarded by
+// World::mu. Adapters are never freed while the process runs (reset() retires them), so a front
+// end may keep a pointer to one.
 struct Adapter {
   int index = 0;
-  bool plugged = true;
+  std::atomic<bool> plugged{true};
 
   // identity
   std::string serial;
@@ -143,12 +147,13 @@ struct Adapter {
 
   // frames
   size_t tx_fifo_capacity = 16;
-  bool sink = false;  // accept every write at once and drop it (for speed measurements)
+  std::atomic<bool> sink{false};  // accept every write at once and drop it (speed measurements)
   std::deque<std::array<uint8_t, kTxRecordSize>> tx_fifo;
   std::deque<Clock::time_point> tx_enqueued;
   std::deque<std::array<uint8_t, kRxRecordSize>> rx_queue;
   size_t rx_capacity = 4096;
-  uint64_t frames_sent = 0, frames_received = 0, rx_overflows = 0, frames_dropped = 0;
+  uint64_t frames_sent = 0, frames_received = 0, rx_overflows = 0;
+  std::atomic<uint64_t> frames_dropped{0};
 
   // bus membership
   int bus = 0;
@@ -159,7 +164,9 @@ struct Adapter {
   std::map<uint8_t, std::deque<ScriptedAnswer>> scripted;  // IN answers by request code
   std::vector<ControlFault> control_faults;
   std::vector<BulkFault> bulk_faults;
-  bool stall_out = false, stall_in = false;
+  std::atomic<int> bulk_faults_pending{0};  // bulk_faults.size(), for the fast path
+  std::atomic<bool> stall_out{false};
+  bool stall_in = false;
   uint64_t hostile_seed = 0;  // non-zero: IN answers are random lengths and bytes
 
   // who has claimed interface 0 (front-end handle identity), nullptr when free
@@ -221,14 +228,15 @@ class World {
 
   // --- counters kept for the front ends ------------------------------------------------------
   int contexts = 0, handles = 0, claims = 0, device_refs = 0;
-  uint64_t generation = 0;  // bumped by reset(); front ends drop objects of older generations
+  std::atomic<uint64_t> generation{0};  // bumped by reset(); objects of older ones are stale
 
   // --- log -----------------------------------------------------------------------------------
-  bool log_enabled = true;
+  std::atomic<bool> log_enabled{true};
   std::vector<LogEntry> log;
   uint64_t log_seq = 0;
 
   std::vector<std::unique_ptr<Adapter>> adapters;
+  std::vector<std::unique_ptr<Adapter>> retired;  // adapters of earlier generations, kept alive
   std::vector<Bus> buses;
 
  private:

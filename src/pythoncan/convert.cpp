@@ -1,6 +1,7 @@
 // Argument parsing with the interpreter's wording, and the conversion rules of every method.
 #include "convert.h"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -219,26 +220,28 @@ size_t length_hint(PyObject* o) {
   return static_cast<size_t>(n);
 }
 
-bool to_data(PyObject* o, std::vector<uint8_t>& out) {
+bool to_data(PyObject* o, FrameData& out) {
+  out = FrameData{};
+  auto take = [&](const char* p, Py_ssize_t n) {
+    out.size = static_cast<size_t>(n);
+    std::copy_n(p, std::min<size_t>(out.size, out.head.size()), out.head.begin());
+  };
   if (PyBytes_Check(o)) {
-    const char* p = PyBytes_AS_STRING(o);
-    out.assign(p, p + PyBytes_GET_SIZE(o));
+    take(PyBytes_AS_STRING(o), PyBytes_GET_SIZE(o));
     return true;
   }
   if (PyByteArray_Check(o)) {
     // Another thread may resize the bytearray; its lock keeps the copy whole.
     CriticalSection cs(o);
-    const char* p = PyByteArray_AS_STRING(o);
-    out.assign(p, p + PyByteArray_GET_SIZE(o));
+    take(PyByteArray_AS_STRING(o), PyByteArray_GET_SIZE(o));
     return true;
   }
   if (!refuse_str_and_non_sequence(o)) return false;
-  out.clear();
-  out.reserve(length_hint(o));
+  (void)length_hint(o);  // asked once, as for any sequence; nothing needs sizing here
   return for_each_in_sequence(o, [&](PyObject* item) {
     uint8_t b;
     if (!to_u8(item, b)) return false;
-    out.push_back(b);
+    out.push(b);
     return true;
   });
 }

@@ -1,6 +1,7 @@
 // Argument parsing and the conversion rules shared by every method: integers, bool, str, data, tuples.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -29,7 +30,18 @@ bool to_u32(PyObject* o, uint32_t& out);
 bool to_u8(PyObject* o, uint8_t& out);
 bool to_bool(PyObject* o, bool& out);
 bool to_str(PyObject* o, std::string& out);
-bool to_data(PyObject* o, std::vector<uint8_t>& out);
+// Frame data: every item is checked, but a record carries at most 8 bytes, so only those are kept
+// (in place, no allocation on the send path).
+struct FrameData {
+  std::array<uint8_t, 8> head{};
+  size_t size = 0;  // the length of the whole argument
+  std::span<const uint8_t> bytes() const noexcept { return {head.data(), size < 8 ? size : 8}; }
+  void push(uint8_t b) noexcept {
+    if (size < head.size()) head[size] = b;
+    ++size;
+  }
+};
+bool to_data(PyObject* o, FrameData& out);
 // A tuple of exactly `len` items.
 bool check_tuple(PyObject* o, Py_ssize_t len);
 // Iterates a sequence that passed refuse_str_and_non_sequence; `item` converts each element.

@@ -47,7 +47,7 @@ constexpr auto arg_u32 = arg<uint32_t, to_u32>;
 constexpr auto arg_u8 = arg<uint8_t, to_u8>;
 constexpr auto arg_bool = arg<bool, to_bool>;
 constexpr auto arg_str = arg<std::string, to_str>;
-constexpr auto arg_data = arg<std::vector<uint8_t>, to_data>;
+constexpr auto arg_data = arg<FrameData, to_data>;
 
 PyObject* none() { Py_RETURN_NONE; }
 
@@ -73,12 +73,12 @@ bool to_tx_record(PyObject* item, TxRecord& out) {
   uint32_t arb_id;
   bool is_ext, is_rtr, is_err;
   uint8_t dlc;
-  std::vector<uint8_t> data;
+  FrameData data;
   if (!to_u32(PyTuple_GET_ITEM(item, 0), arb_id) || !to_bool(PyTuple_GET_ITEM(item, 1), is_ext) ||
       !to_bool(PyTuple_GET_ITEM(item, 2), is_rtr) || !to_bool(PyTuple_GET_ITEM(item, 3), is_err) ||
       !to_u8(PyTuple_GET_ITEM(item, 4), dlc) || !to_data(PyTuple_GET_ITEM(item, 5), data))
     return false;
-  out = TxFrame::to_bytes(arb_id, is_ext, is_rtr, is_err, dlc, data);
+  out = TxFrame::to_bytes(arb_id, is_ext, is_rtr, is_err, dlc, data.bytes());
   return true;
 }
 
@@ -353,14 +353,14 @@ VOREL_FASTCALL(send_frame) {
     uint32_t arb_id;
     bool is_ext, is_rtr, is_err;
     uint8_t dlc;
-    std::vector<uint8_t> data;
+    FrameData data;
     uint64_t timeout_ms;
     if (!parse_fastcall(kSendFrame, args, nargs, kwnames, a) || !arg_u32("arb_id", a[0], arb_id) ||
         !arg_bool("is_ext", a[1], is_ext) || !arg_bool("is_rtr", a[2], is_rtr) ||
         !arg_bool("is_err", a[3], is_err) || !arg_u8("dlc", a[4], dlc) ||
         !arg_data("data", a[5], data) || !arg_u64("timeout_ms", a[6], timeout_ms))
       return nullptr;
-    const TxRecord record = TxFrame::to_bytes(arb_id, is_ext, is_rtr, is_err, dlc, data);
+    const TxRecord record = TxFrame::to_bytes(arb_id, is_ext, is_rtr, is_err, dlc, data.bytes());
     const UsbTransport& t = *state_of(self).transport;
     Result<size_t> written = size_t{0};
     {
