@@ -64,50 +64,53 @@ def main() -> None:
         RUNS,
     )
 
-    def threaded(n: int, per_thread: int) -> float:
+    def timed_threads(n: int, calls_per_thread: int, work) -> float:
+        """Calls per second of `n` threads each running `work(calls_per_thread)`, started together."""
         barrier = threading.Barrier(n + 1)
 
-        def work():
-            # Each thread its own bound method and data: the threads share the device object and
-            # nothing else, so what is measured is the module, not refcount traffic on shared
-            # Python objects.
-            f, data = dev.send_frame, bytes([0xAA, 0xBB])
+        def body():
+            run = work()
             barrier.wait()
-            for _ in range(per_thread):
+            run(calls_per_thread)
+
+        ts = [threading.Thread(target=body) for _ in range(n)]
+        for t in ts:
+            t.start()
+        barrier.wait()
+        t0 = time.perf_counter()
+        for t in ts:
+            t.join()
+        return n * calls_per_thread / (time.perf_counter() - t0)
+
+    def sender():
+        # Each thread its own bound method and data: the threads share the device object and
+        # nothing else, so what is measured is the module, not refcount traffic on shared
+        # Python objects.
+        f, data = dev.send_frame, bytes([0xAA, 0xBB])
+
+        def run(calls: int) -> None:
+            for _ in range(calls):
                 f(0x123, False, False, False, 2, data, 100)
 
-        ts = [threading.Thread(target=work) for _ in range(n)]
-        for t in ts:
-            t.start()
-        barrier.wait()
-        t0 = time.perf_counter()
-        for t in ts:
-            t.join()
-        return n * per_thread / (time.perf_counter() - t0)
+        return run
 
-    def pure_python(n: int, per_thread: int = 2_000_000) -> float:
-        """The same two-thread scaling of a loop that touches nothing shared: this machine's ceiling."""
-        barrier = threading.Barrier(n + 1)
+    def counter():
+        """A loop that touches nothing shared: the machine's own two-thread ceiling."""
 
-        def work():
+        def run(calls: int) -> None:
             x = 0
-            barrier.wait()
-            for i in range(per_thread):
+            for i in range(calls):
                 x += i
 
-        ts = [threading.Thread(target=work) for _ in range(n)]
-        for t in ts:
-            t.start()
-        barrier.wait()
-        t0 = time.perf_counter()
-        for t in ts:
-            t.join()
-        return n * per_thread / (time.perf_counter() - t0)
+        return run
+
+    threaded = lambda n: timed_threads(n, 400000, sender)  # noqa: E731
+    pure_python = lambda n: timed_threads(n, 2_000_000, counter)  # noqa: E731
 
     scale = alternate(
         {
-            "1 thread": lambda: threaded(1, 400000),
-            "2 threads": lambda: threaded(2, 400000),
+            "1 thread": lambda: threaded(1),
+            "2 threads": lambda: threaded(2),
             "loop 1": lambda: pure_python(1),
             "loop 2": lambda: pure_python(2),
         },

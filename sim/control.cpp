@@ -22,6 +22,13 @@ int with_adapter(int a, Fn fn) {
   return 0;
 }
 
+// One counter of the world, read under its lock.
+int locked_read(int World::*counter) {
+  World& w = World::get();
+  std::lock_guard lk(w.mu);
+  return w.*counter;
+}
+
 }  // namespace
 
 extern "C" {
@@ -262,28 +269,12 @@ int vsim_log_get(size_t i, struct vsim_log_entry* out) {
   return 0;
 }
 
-int vsim_count_contexts(void) {
-  World& w = World::get();
-  std::lock_guard lk(w.mu);
-  return w.contexts;
-}
+int vsim_count_contexts(void) { return locked_read(&World::contexts); }
 
-int vsim_count_handles(void) {
-  World& w = World::get();
-  std::lock_guard lk(w.mu);
-  return w.handles;
-}
+int vsim_count_handles(void) { return locked_read(&World::handles); }
 
-int vsim_count_claims(void) {
-  World& w = World::get();
-  std::lock_guard lk(w.mu);
-  return w.claims;
-}
+int vsim_count_claims(void) { return locked_read(&World::claims); }
 
-int vsim_count_devices(void) {
-  World& w = World::get();
-  std::lock_guard lk(w.mu);
-  return w.device_refs;
-}
+int vsim_count_devices(void) { return locked_read(&World::device_refs); }
 
 }  // extern "C"

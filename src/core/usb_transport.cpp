@@ -124,6 +124,24 @@ std::optional<std::string> read_serial(const OpenedDevice& dev, uint8_t index) {
   return s;
 }
 
+// Opens each candidate in turn and hands it, with its serial if readable, to `visit`, which
+// returns true to stop; the device is closed after the visit unless `visit` took it. Returns the
+// number of candidates that would not open.
+template <typename Visit>
+int visit_openable(const Scan& scan, Visit&& visit) {
+  int unopenable = 0;
+  for (const Candidate& c : scan.candidates) {
+    auto dev = open_device(c);
+    if (!dev) {
+      ++unopenable;
+      continue;
+    }
+    auto serial = read_serial(*dev, c.serial_index);
+    if (visit(c, dev, serial)) break;
+  }
+  return unopenable;
+}
+
 DeviceError nothing_opened(int unopenable) {
   return DeviceError::plain(unopenable > 0 ? ErrorKind::DeviceInUse : ErrorKind::DeviceNotFound);
 }
@@ -191,14 +209,19 @@ Status UsbTransport::control_out(uint8_t request, std::span<const uint8_t> data)
   return ok_status();
 }
 
+// A bulk transfer that timed out or was interrupted after moving some bytes counts as done.
+static std::optional<size_t> bulk_done(int r, int transferred) {
+  if (r == 0 || ((r == LIBUSB_ERROR_TIMEOUT || r == LIBUSB_ERROR_INTERRUPTED) && transferred > 0))
+    return static_cast<size_t>(transferred);
+  return std::nullopt;
+}
+
 Result<size_t> UsbTransport::bulk_write(std::span<const uint8_t> bytes, Duration timeout) const {
   int transferred = 0;
   int r = libusb_bulk_transfer(handle_, kEndpointOut, const_cast<unsigned char*>(bytes.data()),
                                static_cast<int>(bytes.size()), &transferred,
                                libusb_timeout_ms(timeout));
-  if (r == 0) return static_cast<size_t>(transferred);
-  if ((r == LIBUSB_ERROR_TIMEOUT || r == LIBUSB_ERROR_INTERRUPTED) && transferred > 0)
-    return static_cast<size_t>(transferred);
+  if (auto n = bulk_done(r, transferred)) return *n;
   return DeviceError::usb_call("Bulk write failed", r);
 }
 
@@ -207,9 +230,7 @@ Result<size_t> UsbTransport::bulk_read(std::span<uint8_t> buf, uint64_t timeout_
   int transferred = 0;
   int r = libusb_bulk_transfer(handle_, kEndpointIn, buf.data(), static_cast<int>(buf.size()),
                                &transferred, libusb_timeout_ms(timeout_ms));
-  if (r == 0) return static_cast<size_t>(transferred);
-  if ((r == LIBUSB_ERROR_TIMEOUT || r == LIBUSB_ERROR_INTERRUPTED) && transferred > 0)
-    return static_cast<size_t>(transferred);
+  if (auto n = bulk_done(r, transferred)) return *n;
   if (r == LIBUSB_ERROR_TIMEOUT) return DeviceError::plain(ErrorKind::Timeout);
   return DeviceError::usb_call("Bulk read failed", r);
 }
@@ -222,36 +243,23 @@ Result<std::shared_ptr<UsbTransport>> open_transport(std::optional<std::string_v
   if (!serial) {
     // First pass: there must be exactly one adapter to choose automatically.
     std::vector<std::string> remembered;
-    int unopenable = 0;
-    for (const Candidate& c : scan.candidates) {
-      auto dev = open_device(c);
-      if (!dev) {
-        ++unopenable;
-        continue;
-      }
-      auto s = read_serial(*dev, c.serial_index);
+    int unopenable = visit_openable(scan, [&](const Candidate&, std::unique_ptr<OpenedDevice>&,
+                                              std::optional<std::string>& s) {
       if (s && is_adapter_serial(*s)) remembered.push_back(std::move(*s));
-    }
+      return false;
+    });
     if (remembered.empty()) return nothing_opened(unopenable);
     if (remembered.size() > 1) return DeviceError::multiple_devices(std::move(remembered));
   }
 
   // Selecting pass: the first device that passes stays open.
-  int unopenable = 0;
   std::unique_ptr<OpenedDevice> chosen;
-  for (const Candidate& c : scan.candidates) {
-    auto dev = open_device(c);
-    if (!dev) {
-      ++unopenable;
-      continue;
-    }
-    auto s = read_serial(*dev, c.serial_index);
-    bool pass = s && (serial ? *s == *serial : is_adapter_serial(*s));
-    if (pass) {
-      chosen = std::move(dev);
-      break;
-    }
-  }
+  int unopenable = visit_openable(scan, [&](const Candidate&, std::unique_ptr<OpenedDevice>& dev,
+                                            std::optional<std::string>& s) {
+    if (!s || !(serial ? *s == *serial : is_adapter_serial(*s))) return false;
+    chosen = std::move(dev);
+    return true;
+  });
   if (!chosen) return nothing_opened(unopenable);
   if (int r = chosen->claim(); r != 0) return DeviceError::usb_call("Failed to claim interface", r);
   return std::make_shared<UsbTransport>(scan.context, chosen->release());
@@ -261,15 +269,14 @@ Result<std::vector<std::string>> list_adapter_serials() {
   auto scanned = scan_bus(ScanKind::List);
   if (!scanned) return std::move(scanned).error();
   std::vector<std::string> serials;
-  for (const Candidate& c : scanned.value()->candidates) {
-    auto dev = open_device(c);
-    if (!dev) continue;
+  visit_openable(*scanned.value(), [&](const Candidate& c, std::unique_ptr<OpenedDevice>&,
+                                       std::optional<std::string>& s) {
     // Bus and address identify the device beside its serial; nothing above the core uses them.
     [[maybe_unused]] uint8_t bus = libusb_get_bus_number(c.dev.get());
     [[maybe_unused]] uint8_t address = libusb_get_device_address(c.dev.get());
-    auto s = read_serial(*dev, c.serial_index);
     if (s && is_adapter_serial(*s)) serials.push_back(std::move(*s));
-  }
+    return false;
+  });
   return serials;
 }
 
@@ -279,12 +286,9 @@ Result<std::vector<std::string>> find_serials_by_name(std::string_view name) {
   Scan& scan = *scanned.value();
   auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
   std::vector<std::string> matches;
-  for (const Candidate& c : scan.candidates) {
-    auto dev = open_device(c);
-    if (!dev) continue;
-    auto s = read_serial(*dev, c.serial_index);
-    if (!s || !is_adapter_serial(*s)) continue;
-    if (dev->claim() != 0) continue;
+  visit_openable(scan, [&](const Candidate&, std::unique_ptr<OpenedDevice>& dev,
+                           std::optional<std::string>& s) {
+    if (!s || !is_adapter_serial(*s) || dev->claim() != 0) return false;
     // The name is read over a temporary transport, which releases and closes the device.
     UsbTransport temporary(scan.context, dev->release());
     auto got = get_device_name(temporary);
@@ -293,7 +297,8 @@ Result<std::vector<std::string>> find_serials_by_name(std::string_view name) {
                 std::equal(stored.begin(), stored.end(), name.begin(),
                            [&](char a, char b) { return fold(a) == fold(b); });
     if (same) matches.push_back(std::move(*s));
-  }
+    return false;
+  });
   return matches;
 }
 

@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace vorel::platform {
 
@@ -33,9 +34,15 @@ struct SpawnError {
 class Thread {
  public:
   Thread() noexcept = default;
-  Thread(Thread&& other) noexcept;
-  Thread& operator=(Thread&& other) noexcept;
-  ~Thread();
+  Thread(Thread&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+  Thread& operator=(Thread&& other) noexcept {
+    if (this != &other) {
+      detach();
+      handle_ = std::exchange(other.handle_, nullptr);
+    }
+    return *this;
+  }
+  ~Thread() { detach(); }
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
 

@@ -57,18 +57,6 @@ struct Thread::Handle {
   pthread_t id;
 };
 
-Thread::Thread(Thread&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-
-Thread& Thread::operator=(Thread&& other) noexcept {
-  if (this != &other) {
-    detach();
-    handle_ = std::exchange(other.handle_, nullptr);
-  }
-  return *this;
-}
-
-Thread::~Thread() { detach(); }
-
 Thread Thread::start(const char* name, size_t stack_bytes, std::function<void()> body,
                      SpawnError* error) {
   Thread t;

@@ -75,18 +75,6 @@ struct Thread::Handle {
   HANDLE h;
 };
 
-Thread::Thread(Thread&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-
-Thread& Thread::operator=(Thread&& other) noexcept {
-  if (this != &other) {
-    detach();
-    handle_ = std::exchange(other.handle_, nullptr);
-  }
-  return *this;
-}
-
-Thread::~Thread() { detach(); }
-
 Thread Thread::start(const char* name, size_t stack_bytes, std::function<void()> body, SpawnError* error) {
   Thread t;
   auto args = std::make_unique<StartArgs>(StartArgs{name, std::move(body)});

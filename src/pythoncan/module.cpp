@@ -1,5 +1,5 @@
-// Module vorel_pythoncan_ext: the class's type specification, its method table with docstrings,
-// and the module's multi-phase initialisation (declared free of the GIL).
+// Module vorel_pythoncan_ext: the class's type spec, its method table with docstrings, and the
+// module's multi-phase initialisation (declared free of the GIL).
 #include <mutex>
 
 #include "device.h"

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim_fixture.h"
 #include "vsim.h"
 
 namespace {
@@ -66,16 +67,7 @@ void bus_on(libusb_device_handle* h) {
   ASSERT_EQ(libusb_control_transfer(h, 0x41, 21, 0, 0, on, 4, 1000), 4);
 }
 
-class SimTest : public ::testing::Test {
- protected:
-  void SetUp() override { vsim_reset(); }
-  void TearDown() override {
-    EXPECT_EQ(vsim_count_handles(), 0);
-    EXPECT_EQ(vsim_count_claims(), 0);
-    EXPECT_EQ(vsim_count_contexts(), 0);
-    EXPECT_EQ(vsim_count_devices(), 0);
-  }
-};
+using vorel::testing::SimTest;
 
 TEST_F(SimTest, EnumeratesAdaptersWithIdentityAndSerial) {
   vsim_add_adapter("VOR.EL:CANH0001");
