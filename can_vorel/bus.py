@@ -157,6 +157,16 @@ class VorelBus(can.BusABC):
                 raise CanTimeoutError(str(e)) from e
             raise CanOperationError(str(e)) from e
 
+    def recv(self, timeout: Optional[float] = None) -> Optional[Message]:
+        """Wait for a message, up to `timeout` seconds (None: until one comes or the bus shuts down)."""
+        self._device()  # a bus shut down already raises
+        try:
+            return super().recv(timeout)
+        except CanOperationError:
+            if self._closed.is_set():
+                return None  # shut down by another thread while this one waited
+            raise
+
     def _recv_internal(self, timeout: Optional[float]) -> tuple[Optional[Message], bool]:
         dev = self._device()
         deadline = None if timeout is None else time.monotonic() + timeout

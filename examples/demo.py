@@ -1,92 +1,86 @@
-"""Demo: two simulated adapters on one CAN bus, driven through vorel_pythoncan_ext (./run demo)."""
+"""Demo: two adapters talking through python-can (./run demo runs it on two simulated adapters)."""
 
 from __future__ import annotations
 
 import sys
 import time
 
-import vorel_pythoncan_ext as vorel
-from vorel_pythoncan_ext import NativeVorelDevice
+import can
+from can import BusState, Message
 
-STATES = {0: "error active", 1: "error warning", 2: "error passive", 3: "bus off", 4: "stopped", 5: "sleeping"}
-
-
-def show(frame) -> str:
-    ts, arb_id, ext, rtr, err, dlc, data = frame
-    ident = f"{arb_id:08X}" if ext else f"{arb_id:03X}"
-    kind = " remote" if rtr else (" error" if err else "")
-    return f"t={ts / 1e6:10.6f} s  id {ident}{kind}  [{dlc}] {data.hex(' ')}"
+from can_vorel import VorelBus
 
 
-def drain(dev, quiet_s=0.05):
-    """Every frame until the bus has been quiet for `quiet_s` (a filtered read returns at once)."""
-    frames = []
-    last = time.monotonic()
-    while time.monotonic() - last < quiet_s:
-        f = dev.receive_frame(10)
-        if f is not None:
-            frames.append(f)
-            last = time.monotonic()
-    return frames
+def show(msg: Message) -> str:
+    ident = f"{msg.arbitration_id:08X}" if msg.is_extended_id else f"{msg.arbitration_id:03X}"
+    kind = " remote" if msg.is_remote_frame else (" error" if msg.is_error_frame else "")
+    stamp = time.strftime("%H:%M:%S", time.localtime(msg.timestamp)) + f".{int(msg.timestamp * 1e6) % 1000000:06d}"
+    return f"{stamp}  {ident:>8}{kind:7}  [{msg.dlc}] {msg.data.hex(' ')}"
+
+
+def drain(bus: can.BusABC, quiet: float = 0.05) -> list[Message]:
+    """Every message until the bus has been quiet for `quiet` seconds."""
+    out: list[Message] = []
+    while (msg := bus.recv(quiet)) is not None:
+        out.append(msg)
+    return out
 
 
 def main() -> int:
-    print(f"Python {sys.version.split()[0]}, GIL enabled: {sys._is_gil_enabled()}")
-    serials = vorel.list_devices()
-    print(f"Adapters: {', '.join(serials)}")
-    if len(serials) < 2:
-        print("This demo needs two adapters on one bus (./run demo attaches two simulated ones).")
+    configs = can.detect_available_configs("vorel")
+    print(f"python-can {can.__version__} on Python {sys.version.split()[0]} (GIL enabled: {sys._is_gil_enabled()})")
+    print("Adapters found:", ", ".join(str(c["channel"]) for c in configs) or "none")
+    if len(configs) < 2:
+        print("This demo needs two adapters on one bus; ./run demo attaches two simulated ones.")
         return 1
 
-    # Configure both adapters and give them names.
-    for serial, name in zip(serials, ("left", "right")):
-        dev = NativeVorelDevice(serial)
-        hw, fw, channels = dev.get_device_info()
-        caps = dev.get_device_capabilities()
-        dev.set_bitrate(500000, 875)
-        dev.set_led_mode(2)
-        dev.set_device_name(name)
-        print(f"  {serial}: hardware {hw}, firmware {fw}, {channels} channel(s), "
-              f"CAN clock {caps['clock_freq'] / 1e6:.0f} MHz -> 500 kbit/s, LED mode {dev.get_led_mode()}, "
-              f"named {dev.get_device_name()!r}")
-        del dev
+    # Name the adapters once; afterwards they are opened by name.
+    for config, name in zip(configs[:2], ("left", "right")):
+        with can.Bus(interface="vorel", channel=config["channel"]) as bus:
+            assert isinstance(bus, VorelBus)
+            bus.device_name = name
+            bus.led_mode = 2
+            info = bus.versions
+            print(f"  {bus.channel_info}: hardware {info['hardware']}, firmware {info['firmware']}, "
+                  f"named {bus.device_name!r}, LED mode {bus.led_mode}")
 
-    # Open them again by their stored names.
-    left = NativeVorelDevice.open_by_name("LEFT")
-    right = NativeVorelDevice.open_by_name("right")
-    for dev in (left, right):
-        dev.set_bus_state(True)
-    state, rx_err, tx_err = left.get_bus_state()
-    print(f"Opened by name; bus on: {STATES.get(state, state)} (rx errors {rx_err}, tx errors {tx_err})")
+    with can.Bus(interface="vorel", name="left", bitrate=500000) as left, \
+            can.Bus(interface="vorel", name="right", bitrate=500000,
+                    can_filters=[{"can_id": 0x100, "can_mask": 0x7F0, "extended": False},
+                                 {"can_id": 0x18DAF110, "can_mask": 0x1FFFFFFF, "extended": True}]) as right:
+        assert isinstance(left, VorelBus) and isinstance(right, VorelBus)
+        print(f"\nOpened by name at 500 kbit/s; left is {left.state.name.lower()}, "
+              f"error counters (tx, rx) {left.error_counters()}")
 
-    print("\nleft sends four frames; right accepts only 0x100-0x10F and extended 0x18DAF110:")
-    right.set_filters([(0x100, 0x7F0, False), (0x18DAF110, 0x1FFFFFFF, True)])
-    left.send_frame(0x101, False, False, False, 2, b"\x11\x22", 100)
-    left.send_frame(0x200, False, False, False, 1, b"\x33", 100)
-    left.send_frame(0x18DAF110, True, False, False, 8, bytes(range(8)), 100)
-    left.send_frame(0x10F, False, True, False, 4, b"", 100)
-    for f in drain(right):
-        print("  right got", show(f))
+        print("\nleft sends four frames; right only takes 0x100-0x10F and extended 0x18DAF110:")
+        left.send(Message(arbitration_id=0x101, data=[0x11, 0x22], is_extended_id=False))
+        left.send(Message(arbitration_id=0x200, data=[0x33], is_extended_id=False))
+        left.send(Message(arbitration_id=0x18DAF110, data=bytes(range(8)), is_extended_id=True))
+        left.send(Message(arbitration_id=0x10F, is_remote_frame=True, dlc=4, is_extended_id=False))
+        for msg in drain(right):
+            print("  right got", show(msg))
 
-    print("\nA periodic task on left every 10 ms, data changed after 50 ms, stopped after 100 ms:")
-    right.clear_filters()
-    task = left.start_periodic([(0x123, False, False, False, 2, b"\x00\x01")], 10_000, None)
-    time.sleep(0.055)
-    left.modify_periodic(task, [(0x123, False, False, False, 2, b"\xff\xfe")])
-    time.sleep(0.05)
-    left.stop_periodic(task)
-    frames = drain(right)
-    for f in frames:
-        print("  right got", show(f))
-    gaps = [(b[0] - a[0]) / 1000 for a, b in zip(frames, frames[1:])]
-    if gaps:
-        print(f"  {len(frames)} frames, spacing {min(gaps):.2f} to {max(gaps):.2f} ms")
+        print("\nA periodic message from left every 10 ms; its data changes after 50 ms; stopped after 100 ms:")
+        right.set_filters(None)
+        task = left.send_periodic(Message(arbitration_id=0x123, data=[0, 1], is_extended_id=False), 0.010)
+        time.sleep(0.055)
+        assert isinstance(task, can.ModifiableCyclicTaskABC)
+        task.modify_data(Message(arbitration_id=0x123, data=[0xFF, 0xFE], is_extended_id=False))
+        time.sleep(0.050)
+        task.stop()
+        got = drain(right)
+        for msg in got:
+            print("  right got", show(msg))
+        gaps = [(b.timestamp - a.timestamp) * 1000 for a, b in zip(got, got[1:])]
+        if gaps:
+            print(f"  {len(got)} messages, {min(gaps):.2f} to {max(gaps):.2f} ms apart")
 
-    left.stop_all_periodic()
-    right.stop_all_periodic()
-    for dev in (left, right):
-        dev.set_bus_state(False)
-    print("\nBoth adapters off the bus; released.")
+        print(f"\nright's controller is {right.state.name.lower()}; right goes listen-only (BusState.PASSIVE).")
+        right.state = BusState.PASSIVE
+        left.send(Message(arbitration_id=0x101, data=[1], is_extended_id=False))
+        heard = drain(right)
+        print(f"In listen-only mode right still hears the bus ({len(heard)} message) but sends no ACKs or frames.")
+    print("\nBoth buses shut down: tasks stopped, adapters off the bus and released.")
     return 0
 
 

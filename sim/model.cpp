@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <thread>
 
 namespace vsim {
 
@@ -141,15 +142,22 @@ std::vector<uint8_t> config_descriptor_bytes() {
 }
 
 World& World::get() {
-  static World world;
-  return world;
+  // Never destroyed: detached threads (periodic workers, the traffic node) may still call in
+  // while the process exits.
+  static World* world = new World;
+  return *world;
 }
 
 World::World() { configure_from_environment(); }
 
 // VOREL_SIM_ADAPTERS=N attaches N adapters joined on one bus; VOREL_SIM_SERIALS=a,b,... names
-// them. This lets any program (a demo, a user's script) run against simulated adapters.
+// them; VOREL_SIM_BITRATE sets their initial bit rate; VOREL_SIM_TRAFFIC adds other nodes on
+// that bus; VOREL_SIM_CAPTURE names a file that receives every frame on the bus. This lets any
+// program (a demo, a user's script, python-can's tools) run against simulated adapters.
 void World::configure_from_environment() {
+  if (const char* rate = std::getenv("VOREL_SIM_BITRATE"); rate && std::atoi(rate) > 0)
+    default_bitrate = static_cast<uint32_t>(std::atoi(rate));
+  if (const char* path = std::getenv("VOREL_SIM_CAPTURE"); path && *path) capture = std::fopen(path, "a");
   std::vector<std::string> serials;
   if (const char* list = std::getenv("VOREL_SIM_SERIALS"); list && *list) {
     std::stringstream ss(list);
@@ -164,6 +172,51 @@ void World::configure_from_environment() {
   }
   for (auto& s : serials) add_adapter(s);
   for (size_t i = 1; i < adapters.size(); ++i) join(0, static_cast<int>(i));
+  if (const char* traffic = std::getenv("VOREL_SIM_TRAFFIC"); traffic && *traffic) start_traffic(traffic);
+}
+
+// Other nodes on the first bus: "ID:PERIOD_MS[:HEXDATA]" entries separated by commas; an ID
+// above 0x7FF, or written with 8 hex digits, is extended. Each node sends its frame every period
+// to every adapter on that bus that is on, stamped with the receiver's clock.
+void World::start_traffic(const std::string& spec) {
+  struct Node {
+    std::array<uint8_t, kTxRecordSize> record{};
+    std::chrono::microseconds period;
+  };
+  std::vector<Node> nodes;
+  std::stringstream ss(spec);
+  for (std::string item; std::getline(ss, item, ',');) {
+    std::stringstream fs(item);
+    std::string id, period, data;
+    std::getline(fs, id, ':');
+    std::getline(fs, period, ':');
+    std::getline(fs, data, ':');
+    Node n;
+    uint32_t word = static_cast<uint32_t>(std::strtoul(id.c_str(), nullptr, 0));
+    bool ext = word > 0x7FF || id.size() >= 10;
+    size_t len = std::min<size_t>(data.size() / 2, 8);
+    n.record[1] = static_cast<uint8_t>(len);
+    n.record[2] = ext ? 0x04 : 0;
+    n.record[3] = 1;
+    put_u32(n.record, 4, ext ? (word & 0x1FFFFFFF) | 0x80000000u : word & 0x7FF);
+    for (size_t i = 0; i < len; ++i)
+      n.record[8 + i] = static_cast<uint8_t>(std::strtoul(data.substr(2 * i, 2).c_str(), nullptr, 16));
+    n.period = std::chrono::microseconds(std::max(100L, static_cast<long>(std::atof(period.c_str()) * 1000)));
+    nodes.push_back(n);
+  }
+  for (const Node& n : nodes) {
+    std::thread([this, n] {
+      auto next = Clock::now();
+      for (;;) {
+        next += n.period;
+        std::this_thread::sleep_until(next);
+        std::lock_guard lk(mu);
+        if (buses.empty()) continue;
+        InFlight f{-1, n.record, Clock::now()};
+        deliver_locked(buses[0], f);
+      }
+    }).detach();
+  }
 }
 
 void World::reset() {
@@ -203,7 +256,7 @@ int World::add_adapter(const std::optional<std::string>& serial) {
   put_u32(a->bt_const, 4, 48000000);
   const uint32_t limits[8] = {1, 16, 1, 8, 4, 1, 1024, 1};
   for (int i = 0; i < 8; ++i) put_u32(a->bt_const, 16 + 4 * i, limits[i]);
-  const uint32_t timing[8] = {500000, 875, 125, 0, 13, 2, 2, 6};
+  const uint32_t timing[8] = {default_bitrate, 875, 125, 0, 13, 2, 2, 6};
   for (int i = 0; i < 8; ++i) put_u32(a->bittiming, 4 * i, timing[i]);
   a->bus = static_cast<int>(buses.size());
   buses.push_back(Bus{{a->index}, std::nullopt, {}});
@@ -301,6 +354,15 @@ int World::vendor_out_locked(Adapter& a, uint8_t request, std::span<const uint8_
       if (on > 1) return status::pipe;
       a.bus_on = on == 1;
       if (!a.bus_on) {
+        // A frame already on the wire completes; the ones still queued are dropped.
+        Bus& bus = buses[a.bus];
+        advance_locked(Clock::now());
+        if (bus.in_flight && bus.in_flight->sender == a.index) {
+          InFlight f = *bus.in_flight;
+          bus.in_flight.reset();
+          bus.free_at = f.end;
+          deliver_locked(bus, f);
+        }
         a.tx_fifo.clear();
         a.tx_enqueued.clear();
       }
@@ -465,8 +527,16 @@ int World::bulk_in_locked(int index, std::span<uint8_t> buf, int& filled) {
 }
 
 void World::deliver_locked(Bus& bus, const InFlight& f) {
-  Adapter& sender = *adapters[f.sender];
-  ++sender.frames_sent;
+  if (f.sender >= 0) ++adapters[f.sender]->frames_sent;  // -1: a traffic node, not an adapter
+  if (capture) {
+    uint64_t t = static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(f.end.time_since_epoch()).count());
+    std::fprintf(capture, "%llu %d %08x %u %02x ", static_cast<unsigned long long>(t), f.sender,
+                 get_u32(f.record, 4), f.record[1], f.record[2]);
+    for (size_t i = 0; i < std::min<size_t>(f.record[1], 8); ++i) std::fprintf(capture, "%02x", f.record[8 + i]);
+    std::fputc('\n', capture);
+    std::fflush(capture);
+  }
   for (int m : bus.members) {
     Adapter& r = *adapters[m];
     if (!r.plugged) continue;

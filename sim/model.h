@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <map>
 #include <memory>
@@ -239,9 +240,13 @@ class World {
   std::vector<std::unique_ptr<Adapter>> retired;  // adapters of earlier generations, kept alive
   std::vector<Bus> buses;
 
+  uint32_t default_bitrate = 500000;  // of new adapters' bit timing
+  std::FILE* capture = nullptr;       // every frame on a bus, one line each, when set
+
  private:
   World();
   void configure_from_environment();
+  void start_traffic(const std::string& spec);
   void deliver_locked(Bus& bus, const InFlight& f);
   void start_next_locked(Bus& bus, Clock::time_point now);
   std::optional<std::vector<uint8_t>> scripted_answer_locked(Adapter& a, uint8_t request);

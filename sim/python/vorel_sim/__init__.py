@@ -110,18 +110,24 @@ class State:
     bus: int
 
 
-def _library_path() -> str:
+LIBRARY_NAME = "libusb-1.0.so.0"
+
+
+def library_path() -> str:
+    """The simulated adapters' libusb: $VOREL_SIM_LIB, the copy installed with this package, or
+    whatever libusb-1.0.so.0 the library path finds."""
     path = os.environ.get("VOREL_SIM_LIB")
     if path:
         return path
-    return "libusb-1.0.so.0"
+    here = os.path.join(os.path.dirname(os.path.abspath(__file__)), LIBRARY_NAME)
+    return here if os.path.exists(here) else LIBRARY_NAME
 
 
 class Sim:
     """The simulated world of this process: adapters, buses, faults, the transfer log."""
 
     def __init__(self, path: Optional[str] = None) -> None:
-        lib = ctypes.CDLL(path or _library_path())
+        lib = ctypes.CDLL(path or library_path())
         if not hasattr(lib, "vsim_reset"):
             raise RuntimeError(
                 "the libusb loaded is not the simulated one; put the simulator's folder first "

@@ -1,0 +1,71 @@
+"""VOREL Native Python-CAN API"""
+
+from collections.abc import Sequence
+from typing import Optional, SupportsIndex, Union, final
+
+__all__ = ["NativeVorelDevice", "list_devices"]
+
+_Data = Union[bytes, bytearray, Sequence[SupportsIndex]]
+_Frame = tuple[SupportsIndex, bool, bool, bool, SupportsIndex, _Data]
+_Received = tuple[int, int, bool, bool, bool, int, bytes]
+
+def list_devices() -> list[str]:
+    """Enumerate available VOREL devices, returns list of serial numbers"""
+
+@final
+class NativeVorelDevice:
+    """Native VOREL Device Handle for Python-CAN"""
+
+    def __new__(cls, serial: Optional[str]) -> "NativeVorelDevice": ...
+    @staticmethod
+    def open_by_name(name: str) -> "NativeVorelDevice":
+        """Open a device by its user-friendly short name"""
+    def set_bitrate(self, bitrate: SupportsIndex, sample_point: SupportsIndex) -> None:
+        """Set CAN bitrate with sample point (in permille, e.g. 875 = 87.5%)"""
+    def set_bus_state(self, on: bool) -> None:
+        """Set bus on/off state"""
+    def set_mode(self, ctrlmode: SupportsIndex) -> None:
+        """Set CAN controller mode flags (loopback, listen-only, etc.)"""
+    def get_bus_state(self) -> tuple[int, int, int]:
+        """Get current bus state: returns (state, rx_error_count, tx_error_count)"""
+    def flush_tx_queue(self) -> None:
+        """Flush the TX queue for channel 0"""
+    def set_led_mode(self, mode: SupportsIndex) -> None:
+        """Set LED mode natively"""
+    def get_led_mode(self) -> int:
+        """Get current LED mode numeric state"""
+    def get_device_name(self) -> str:
+        """Get device name"""
+    def set_device_name(self, name: str) -> None:
+        """Set device name"""
+    def get_device_capabilities(self) -> dict[str, int]:
+        """Get raw device capabilities map"""
+    def get_device_info(self) -> tuple[str, str, int]:
+        """Get device info: returns (hw_version, fw_version, channel_count)"""
+    def set_filters(self, filters: Sequence[tuple[SupportsIndex, SupportsIndex, Optional[bool]]]) -> None:
+        """Set CAN message filters (called from Python's _apply_filters)"""
+    def clear_filters(self) -> None:
+        """Clear all filters (accept all messages)"""
+    def send_frame(
+        self,
+        arb_id: SupportsIndex,
+        is_ext: bool,
+        is_rtr: bool,
+        is_err: bool,
+        dlc: SupportsIndex,
+        data: _Data,
+        timeout_ms: SupportsIndex,
+    ) -> None:
+        """Send a CAN frame."""
+    def receive_frame(self, timeout_ms: SupportsIndex) -> Optional[_Received]:
+        """Receive one frame: (ts_us, arb_id, is_ext, is_rtr, is_err, dlc, data), or None"""
+    def start_periodic(
+        self, frames: Sequence[_Frame], period_us: SupportsIndex, duration_ms: Optional[SupportsIndex]
+    ) -> int:
+        """Start a periodic send task that runs on a dedicated OS thread."""
+    def stop_periodic(self, task_id: SupportsIndex) -> None:
+        """Stop a periodic send task by task_id"""
+    def modify_periodic(self, task_id: SupportsIndex, frames: Sequence[_Frame]) -> None:
+        """Update the frame data for a running periodic task (hot-swap, no timing disruption)"""
+    def stop_all_periodic(self) -> None:
+        """Stop all periodic tasks (called during shutdown)"""

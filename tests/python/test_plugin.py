@@ -1,0 +1,328 @@
+"""The python-can plug-in: can.Bus(interface="vorel") against two simulated adapters on one bus."""
+
+from __future__ import annotations
+
+import gc
+import struct
+import threading
+import time
+
+import can
+import pytest
+from can import BusState, CanInitializationError, CanOperationError, CanTimeoutError, Message
+
+import vorel_sim
+from can_vorel import VorelBus, VorelCyclicTask
+
+A, B = "VOR.EL:CANH0001", "VOR.EL:CANH0002"
+
+
+@pytest.fixture
+def two(sim, request):
+    sim.add_adapters(2)
+    a = can.Bus(interface="vorel", channel=A, bitrate=500000)
+    b = can.Bus(interface="vorel", channel=B, bitrate=500000)
+    yield a, b
+    a.shutdown()
+    b.shutdown()
+    request.node.funcargs.pop("two", None)
+    del a, b
+    gc.collect()
+
+
+def drain(bus, quiet=0.1):
+    out = []
+    while (m := bus.recv(quiet)) is not None:
+        out.append(m)
+    return out
+
+
+def test_the_entry_point_and_detection(sim):
+    sim.add_adapters(2)
+    assert can.detect_available_configs("vorel") == [
+        {"interface": "vorel", "channel": A},
+        {"interface": "vorel", "channel": B},
+    ]
+    with can.Bus(interface="vorel", channel=A) as bus:
+        assert isinstance(bus, VorelBus)
+        assert bus.channel_info == f"VOREL USB CAN {A}"
+        assert str(bus) == bus.channel_info
+
+
+def test_opening_configures_bit_rate_mode_and_bus(sim):
+    sim.add_adapters(1)
+    bus = VorelBus(None, bitrate=250000, sample_point=80.0, unknown_option=1, fd=False, single_handle=True)
+    st = sim.state(0)
+    assert st.bittiming == (250000, 750, 250, 0, 11, 4, 4, 12)
+    assert (st.mode, st.bus_on) == (0, True)
+    assert bus.channel == A
+    bus.shutdown()
+    assert not sim.state(0).bus_on
+    timing = can.BitTiming.from_sample_point(f_clock=48_000_000, bitrate=500000, sample_point=87.5)
+    with VorelBus(A, timing=timing, listen_only=True, loopback=True) as bus:
+        st = sim.state(0)
+        assert st.bittiming[:2] == (500000, 875)
+        assert st.mode == 0x03
+
+
+def test_opening_by_name_and_a_numeric_channel(sim):
+    sim.add_adapter("VOR.EL:CANH0001", name=b"left")
+    sim.add_adapter("1234", name=b"odd")
+    with can.Bus(interface="vorel", name="LEFT") as bus:
+        assert bus.device_name == "left"
+    with can.Bus(interface="vorel", channel=1234) as bus:  # as python-can's CLI passes it
+        assert bus.device_name == "odd"
+
+
+def test_failures_raise_initialization_errors_and_release_the_adapter(sim):
+    sim.add_adapters(2)
+    with pytest.raises(CanInitializationError) as info:
+        can.Bus(interface="vorel", channel=None)
+    assert isinstance(info.value.__cause__, RuntimeError)
+    assert "MultipleDevicesFound" in str(info.value)
+    with pytest.raises(CanInitializationError) as info:
+        can.Bus(interface="vorel", channel=A, bitrate=2_000_000)
+    assert "Hardware constraint violated" in str(info.value)
+    gc.collect()
+    assert sim.counters()["handles"] == 0
+    with pytest.raises(CanInitializationError):
+        can.Bus(interface="vorel", name="nobody")
+
+
+KINDS = [
+    Message(arbitration_id=0x123, data=[1, 2], is_extended_id=False),
+    Message(arbitration_id=0x1ABCDEF0, data=bytes(range(8)), is_extended_id=True),
+    Message(arbitration_id=0x7FF, is_remote_frame=True, dlc=4, is_extended_id=False),
+    Message(arbitration_id=0x100, is_remote_frame=True, dlc=0, is_extended_id=True),
+    Message(arbitration_id=0x10, data=[], is_extended_id=False),
+    Message(arbitration_id=0x20, is_error_frame=True, data=[0, 1], is_extended_id=False),
+]
+
+
+def test_every_message_kind_both_ways(two):
+    a, b = two
+    for tx, rx in ((a, b), (b, a)):
+        t0 = time.time()
+        for m in KINDS:
+            before = (m.arbitration_id, bytes(m.data), m.dlc)
+            tx.send(m)
+            assert (m.arbitration_id, bytes(m.data), m.dlc) == before  # never modified
+        got, arrival = [], []
+        while (r := rx.recv(0.1)) is not None:
+            got.append(r)
+            arrival.append(time.time())
+        assert len(got) == len(KINDS)
+        for sent, r, at in zip(KINDS, got, arrival):
+            assert r.arbitration_id == sent.arbitration_id
+            assert r.is_extended_id == sent.is_extended_id
+            assert r.is_remote_frame == sent.is_remote_frame
+            assert r.is_error_frame == sent.is_error_frame
+            assert r.dlc == sent.dlc
+            assert bytes(r.data) == (b"" if sent.is_remote_frame else bytes(sent.data))
+            assert r.is_rx and r.channel == rx.channel
+            assert abs(r.timestamp - at) < 0.1
+        stamps = [r.timestamp for r in got]
+        assert stamps == sorted(stamps) and stamps[0] >= t0 - 0.1
+
+
+def test_receive_own_messages(sim):
+    sim.add_adapters(2)
+    with VorelBus(A, receive_own_messages=True) as a, VorelBus(B) as b:
+        a.send(Message(arbitration_id=0x42, data=[1], is_extended_id=False))
+        own = a.recv(1.0)
+        assert own is not None and own.arbitration_id == 0x42
+        assert b.recv(1.0).arbitration_id == 0x42
+
+
+def test_timestamps_stay_monotonic_across_the_counter_wrap(sim):
+    sim.add_adapters(2)
+    sim.set_clock(1, offset_us=2**32 - 30_000, bits=32)  # the receiver's counter wraps in 30 ms
+    with VorelBus(A) as a, VorelBus(B) as b:
+        stamps = []
+        for i in range(6):
+            a.send(Message(arbitration_id=i, is_extended_id=False))
+            stamps.append(b.recv(1.0).timestamp)
+            time.sleep(0.01)
+        gaps = [y - x for x, y in zip(stamps, stamps[1:])]
+        assert all(0.005 < g < 0.05 for g in gaps), gaps
+        assert abs(stamps[-1] - time.time()) < 0.1
+
+
+def test_filters_are_applied_on_the_adapter_side(two):
+    a, b = two
+    b.set_filters([{"can_id": 0x100, "can_mask": 0x700, "extended": False}, {"can_id": 0x1F, "can_mask": 0xFF}])
+    for i, ext in ((0x123, False), (0x223, False), (0x123, True), (0x101F, True), (0x31F, False)):
+        a.send(Message(arbitration_id=i, is_extended_id=ext))
+    assert [(m.arbitration_id, m.is_extended_id) for m in drain(b)] == [(0x123, False), (0x101F, True), (0x31F, False)]
+    b.set_filters(None)
+    a.send(Message(arbitration_id=0x555, is_extended_id=False))
+    assert [m.arbitration_id for m in drain(b)] == [0x555]
+
+
+def test_recv_zero_and_recv_none(two):
+    a, b = two
+    t0 = time.monotonic()
+    assert b.recv(0) is None
+    assert time.monotonic() - t0 < 0.05
+    got = []
+    t = threading.Thread(target=lambda: got.append(b.recv(None)))
+    t.start()
+    time.sleep(0.05)
+    a.send(Message(arbitration_id=7, is_extended_id=False))
+    t.join(2)
+    assert got and got[0].arbitration_id == 7
+    waiting = threading.Thread(target=lambda: got.append(b.recv(None)))
+    waiting.start()
+    time.sleep(0.05)
+    t0 = time.monotonic()
+    b.shutdown()
+    waiting.join(2)
+    assert not waiting.is_alive()
+    assert time.monotonic() - t0 < 0.3
+    assert got[-1] is None  # the wait ended without a message
+
+
+def test_send_errors(sim, two):
+    a, b = two
+    with pytest.raises(CanOperationError):
+        a.send(Message(arbitration_id=1, is_fd=True, data=bytes(12)))
+    sim.set_tx_fifo(0, 0)
+    sim.set_stall(0, 0x02)
+    with pytest.raises(CanOperationError) as info:
+        a.send(Message(arbitration_id=1), timeout=0.01)
+    assert isinstance(info.value.__cause__, RuntimeError) and "Pipe error" in str(info.value)
+    sim.set_stall(0, 0x02, False)
+    with pytest.raises(CanTimeoutError):
+        a.send(Message(arbitration_id=1), timeout=0.01)
+    sim.unplug(1)
+    with pytest.raises(CanOperationError, match="No such device"):
+        b.recv(0.1)
+
+
+def test_shutdown_is_idempotent_and_final(sim, two):
+    a, _ = two
+    a.send_periodic(Message(arbitration_id=1, is_extended_id=False), 0.01)
+    a.shutdown()
+    a.shutdown()
+    assert not sim.state(0).bus_on
+    for call in (lambda: a.send(Message(arbitration_id=1)), lambda: a.recv(0), lambda: a.state):
+        with pytest.raises(CanOperationError):
+            call()
+
+
+def sent_ids(sim, adapter):
+    return [(t.t_ns, t.data[8]) for t in sim.log() if t.kind == "bulk" and t.endpoint == 0x02 and t.adapter == adapter]
+
+
+def test_periodic_tasks(sim, two):
+    a, b = two
+    sim.clear_log()
+    task = a.send_periodic(Message(arbitration_id=0x300, data=[1], is_extended_id=False), 0.01)
+    assert isinstance(task, VorelCyclicTask)
+    time.sleep(0.055)
+    task.modify_data(Message(arbitration_id=0x300, data=[2], is_extended_id=False))
+    with pytest.raises(ValueError):
+        task.modify_data(Message(arbitration_id=0x301, data=[2], is_extended_id=False))
+    time.sleep(0.05)
+    task.stop()
+    got = drain(b)
+    data = [m.data[0] for m in got]
+    assert data[0] == 1 and data[-1] == 2 and sorted(data) == data
+    gaps = [y[0] - x[0] for x, y in zip(sent_ids(sim, 0), sent_ids(sim, 0)[1:])]
+    assert all(9_000_000 < g < 20_000_000 for g in gaps), gaps
+    task.start()  # restartable
+    time.sleep(0.03)
+    task.stop()
+    assert len(drain(b)) >= 2
+    t0 = time.monotonic()
+    limited = a.send_periodic([Message(arbitration_id=0x301, data=[i], is_extended_id=False) for i in range(2)],
+                              0.01, duration=0.1)
+    time.sleep(0.2)
+    n = len(drain(b, 0.05))
+    assert 8 <= n <= 11, n
+    limited.stop()
+    assert time.monotonic() - t0 < 1
+
+
+def test_a_modifier_callback_uses_python_cans_task(two):
+    a, b = two
+    seen = []
+
+    def bump(msg):
+        msg.data[0] = (msg.data[0] + 1) % 256
+        seen.append(msg.data[0])
+
+    task = a.send_periodic(Message(arbitration_id=0x5, data=[0], is_extended_id=False), 0.01, modifier_callback=bump)
+    assert isinstance(task, can.broadcastmanager.ThreadBasedCyclicSendTask)
+    time.sleep(0.06)
+    task.stop()
+    received = [m.data[0] for m in drain(b)]
+    assert len(received) >= 3
+    assert received == seen[: len(received)]  # each frame carries what the callback made of it
+
+
+def test_state_and_extras(sim, two):
+    a, _ = two
+    assert a.state == BusState.ACTIVE
+    sim.set_error_counters(0, 10, 130)
+    assert a.state == BusState.PASSIVE
+    assert a.error_counters() == (130, 10)
+    sim.set_error_counters(0, 0, 300)
+    assert a.state == BusState.ERROR
+    sim.set_error_counters(0, 0, 0)
+    a.state = BusState.PASSIVE
+    assert sim.state(0).mode & 0x02
+    a.state = BusState.ACTIVE
+    assert not sim.state(0).mode & 0x02
+    a.led_mode = 3
+    assert a.led_mode == 3
+    a.device_name = "gateway-1"
+    assert a.device_name == "gateway-1"
+    assert a.versions == {"hardware": "1.0.0.0", "firmware": "2.1.0.0", "channels": 1}
+    assert a.capabilities["clock_freq"] == 48_000_000
+    sim.clear_log()
+    a.flush_tx_buffer()
+    assert [t.request for t in sim.log() if t.is_vendor] == [63]
+    with pytest.raises(CanOperationError):
+        a.device_name = "not valid!"
+
+
+def test_many_threads_share_one_bus_object(sim, two):
+    a, b = two
+    sim.enable_log(False)
+    sim.set_tx_fifo(0, 64)
+    per, senders = 150, 4
+    barrier = threading.Barrier(senders + 2)
+    got, lock, done = [], threading.Lock(), threading.Event()
+
+    def send(k):
+        barrier.wait()
+        for i in range(per):
+            a.send(Message(arbitration_id=k, data=struct.pack("<H", i), is_extended_id=False), timeout=2)
+
+    def recv():
+        barrier.wait()
+        while not (done.is_set() and len(got) >= senders * per):
+            m = b.recv(0.05)
+            if m is None:
+                if done.is_set():
+                    return
+                continue
+            with lock:
+                got.append((m.timestamp, m.arbitration_id, struct.unpack("<H", m.data)[0]))
+
+    ts = [threading.Thread(target=send, args=(k,)) for k in range(senders)] + [threading.Thread(target=recv) for _ in range(2)]
+    for t in ts:
+        t.start()
+    for t in ts[:senders]:
+        t.join()
+    deadline = time.monotonic() + 10
+    while len(got) < senders * per and time.monotonic() < deadline:
+        time.sleep(0.01)
+    done.set()
+    for t in ts[senders:]:
+        t.join()
+    assert len(got) == senders * per
+    for k in range(senders):
+        seq = [i for _, arb, i in sorted(got) if arb == k]
+        assert seq == list(range(per))
