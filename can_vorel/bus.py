@@ -32,8 +32,17 @@ _STATES = {0: BusState.ACTIVE, 1: BusState.ACTIVE, 2: BusState.PASSIVE}
 
 # How long a blocking receive waits in one native call, so that shutdown() ends it promptly.
 _RECV_SLICE_MS = 100
+_RECV_SLICE_S = _RECV_SLICE_MS / 1000
 # The adapter's timestamps come from a 32-bit microsecond counter on most firmware.
 _WRAP = 1 << 32
+
+
+# Received messages are built field by field when can.Message has exactly the fields this module
+# knows; any other python-can version gets the ordinary constructor.
+_MESSAGE_FIELDS = {"timestamp", "arbitration_id", "is_extended_id", "is_remote_frame", "is_error_frame", "channel",
+                   "is_fd", "is_rx", "bitrate_switch", "error_state_indicator", "data", "dlc"}
+_FAST_MESSAGE = set(getattr(Message, "__slots__", ())) - {"__weakref__"} == _MESSAGE_FIELDS
+_new_message = Message.__new__
 
 
 def _timeout_ms(timeout: Optional[float]) -> int:
@@ -53,25 +62,27 @@ class _Clock:
     """Maps the adapter's microsecond timestamps to seconds since the epoch.
 
     The first frame anchors the adapter's clock to the host's; later frames follow the adapter's
-    own clock, so they keep its order and spacing. A 32-bit counter that wraps is unwrapped.
+    own clock, so they keep its order and spacing. A 32-bit counter that wraps is unwrapped; a
+    timestamp a little older than the latest (two receiving threads handing frames in slightly out
+    of order) is placed before it, not a whole wrap later. The common case, a timestamp at or
+    after the latest, costs one comparison; nothing here needs a lock.
     """
 
-    def __init__(self) -> None:
-        self._lock = threading.Lock()
-        self._offset: Optional[float] = None
-        self._last = 0
-        self._wraps = 0
+    __slots__ = ("base", "last")
 
-    def to_host(self, ts_us: int) -> float:
-        with self._lock:
-            if ts_us < _WRAP:
-                if self._offset is not None and ts_us + _WRAP // 2 < self._last:
-                    self._wraps += 1
-                self._last = ts_us
-                ts_us += self._wraps * _WRAP
-            if self._offset is None:
-                self._offset = time.time() - ts_us / 1e6
-            return self._offset + ts_us / 1e6
+    def __init__(self) -> None:
+        self.base: Optional[float] = None  # host seconds at adapter time 0 of the current wrap
+        self.last = 0  # the latest raw timestamp seen
+
+    def slow(self, ts_us: int) -> float:
+        if self.base is None:
+            self.base = time.time() - ts_us / 1e6
+        elif ts_us < _WRAP and self.last - ts_us > _WRAP // 2:
+            self.base += _WRAP / 1e6  # the 32-bit counter wrapped
+        elif ts_us < self.last:
+            return self.base + ts_us / 1e6  # out of order: keep the latest as it is
+        self.last = ts_us
+        return self.base + ts_us / 1e6
 
 
 class VorelBus(can.BusABC):
@@ -104,7 +115,7 @@ class VorelBus(can.BusABC):
         # python-can's command-line tools turn a numeric-looking channel into an int.
         serial = "" if channel is None else str(channel)
         self._lock = threading.Lock()
-        self._closed = threading.Event()
+        self._closed = False  # set once by shutdown(); read without a lock
         self._clock = _Clock()
         self._mode = (MODE_LISTEN_ONLY if listen_only else 0) | (
             MODE_LOOPBACK if loopback or receive_own_messages else 0
@@ -141,7 +152,7 @@ class VorelBus(can.BusABC):
     # --- access to the native device -------------------------------------------------------------
     def _device(self) -> native.NativeVorelDevice:
         dev = self._dev
-        if dev is None or self._closed.is_set():
+        if dev is None or self._closed:
             raise CanOperationError("The bus has been shut down")
         return dev
 
@@ -158,49 +169,73 @@ class VorelBus(can.BusABC):
             raise CanOperationError(str(e)) from e
 
     def recv(self, timeout: Optional[float] = None) -> Optional[Message]:
-        """Wait for a message, up to `timeout` seconds (None: until one comes or the bus shuts down)."""
-        self._device()  # a bus shut down already raises
-        try:
-            return super().recv(timeout)
-        except CanOperationError:
-            if self._closed.is_set():
-                return None  # shut down by another thread while this one waited
-            raise
+        """Wait for a message, up to `timeout` seconds (None: until one comes or the bus shuts down).
 
-    def _recv_internal(self, timeout: Optional[float]) -> tuple[Optional[Message], bool]:
-        dev = self._device()
-        deadline = None if timeout is None else time.monotonic() + timeout
-        while True:
-            if deadline is None:
-                slice_ms = _RECV_SLICE_MS
-            else:
-                left = deadline - time.monotonic()
-                slice_ms = min(_RECV_SLICE_MS, max(1, math.ceil(left * 1000)))
+        The filters run inside the module, so python-can's own filter pass is skipped.
+        """
+        dev = self._dev
+        if dev is None or self._closed:
+            raise CanOperationError("The bus has been shut down")
+        if timeout is not None and timeout <= _RECV_SLICE_S:
+            # The common case inline: one native call, served from the buffer or one short read.
             try:
-                frame = dev.receive_frame(slice_ms)
+                frame = dev.receive_frame(math.ceil(timeout * 1000) or 1)
             except RuntimeError as e:
                 raise CanOperationError(str(e)) from e
             if frame is not None:
-                return self._message(frame), True
-            if self._closed.is_set():
-                return None, True
-            if deadline is not None and time.monotonic() >= deadline:
-                return None, True
+                return self._message(frame)
+            if timeout <= 0.001:
+                return None
+        return self._wait(dev, timeout)
+
+    def _recv_internal(self, timeout: Optional[float]) -> tuple[Optional[Message], bool]:
+        return self.recv(timeout), True
+
+    def _wait(self, dev: native.NativeVorelDevice, timeout: Optional[float]) -> Optional[Message]:
+        # Wait in slices until the deadline (a read whose frames were all filtered returns
+        # early), so that shutdown() from another thread ends the wait promptly.
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while True:
+            slice_ms = _RECV_SLICE_MS
+            if deadline is not None:
+                slice_ms = min(slice_ms, max(1, math.ceil((deadline - time.monotonic()) * 1000)))
+            try:
+                frame = dev.receive_frame(slice_ms)
+            except RuntimeError as e:
+                if self._closed:
+                    return None  # shut down by another thread while this one waited
+                raise CanOperationError(str(e)) from e
+            if frame is not None:
+                return self._message(frame)
+            if self._closed or (deadline is not None and time.monotonic() >= deadline):
+                return None
 
     def _message(self, frame: tuple[int, int, bool, bool, bool, int, bytes]) -> Message:
         ts_us, arb_id, is_ext, is_rtr, is_err, dlc, data = frame
-        return Message(
-            timestamp=self._clock.to_host(ts_us),
-            arbitration_id=arb_id,
-            is_extended_id=is_ext,
-            is_remote_frame=is_rtr,
-            is_error_frame=is_err,
-            dlc=dlc,
-            data=None if is_rtr else data,
-            is_rx=True,
-            channel=self.channel,
-            check=False,
-        )
+        clock = self._clock
+        if clock.base is None or ts_us < clock.last:
+            stamp = clock.slow(ts_us)
+        else:
+            clock.last = ts_us
+            stamp = clock.base + ts_us / 1e6
+        if not _FAST_MESSAGE:
+            return Message(timestamp=stamp, arbitration_id=arb_id, is_extended_id=is_ext, is_remote_frame=is_rtr,
+                           is_error_frame=is_err, dlc=dlc, data=data, is_rx=True, channel=self.channel, check=False)
+        # The same fields Message.__init__ would set, without its argument handling (half the cost).
+        msg = _new_message(Message)
+        msg.timestamp = stamp
+        msg.arbitration_id = arb_id
+        msg.is_extended_id = is_ext
+        msg.is_remote_frame = is_rtr
+        msg.is_error_frame = is_err
+        msg.channel = self.channel
+        msg.is_fd = False
+        msg.is_rx = True
+        msg.bitrate_switch = False
+        msg.error_state_indicator = False
+        msg.data = bytearray() if is_rtr else bytearray(data)
+        msg.dlc = dlc
+        return msg
 
     def _apply_filters(self, filters: Optional[CanFilters]) -> None:
         if self._dev is None:
@@ -298,9 +333,9 @@ class VorelBus(can.BusABC):
 
     def shutdown(self) -> None:
         with self._lock:
-            if self._closed.is_set():
+            if self._closed:
                 return
-            self._closed.set()
+            self._closed = True
         try:
             super().shutdown()  # python-can's own software tasks
         finally:
