@@ -11,6 +11,11 @@ from can import BusState, Message
 from can_vorel import VorelBus
 
 
+def gil_enabled() -> bool:
+    """Whether this interpreter runs with the GIL (always, before 3.13)."""
+    return bool(getattr(sys, "_is_gil_enabled", lambda: True)())
+
+
 def show(msg: Message) -> str:
     ident = f"{msg.arbitration_id:08X}" if msg.is_extended_id else f"{msg.arbitration_id:03X}"
     kind = " remote" if msg.is_remote_frame else (" error" if msg.is_error_frame else "")
@@ -28,7 +33,7 @@ def drain(bus: can.BusABC, quiet: float = 0.05) -> list[Message]:
 
 def main() -> int:
     configs = can.detect_available_configs("vorel")
-    print(f"python-can {can.__version__} on Python {sys.version.split()[0]} (GIL enabled: {sys._is_gil_enabled()})")
+    print(f"python-can {can.__version__} on Python {sys.version.split()[0]} (GIL enabled: {gil_enabled()})")
     print("Adapters found:", ", ".join(str(c["channel"]) for c in configs) or "none")
     if len(configs) < 2:
         print("This demo needs two adapters on one bus; ./run demo attaches two simulated ones.")

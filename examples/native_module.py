@@ -17,6 +17,11 @@ STATES = {0: "error active", 1: "error warning", 2: "error passive", 3: "bus off
 Frame = tuple[int, int, bool, bool, bool, int, bytes]
 
 
+def gil_enabled() -> bool:
+    """Whether this interpreter runs with the GIL (always, before 3.13)."""
+    return bool(getattr(sys, "_is_gil_enabled", lambda: True)())
+
+
 def show(frame: Frame) -> str:
     ts, arb_id, ext, rtr, err, dlc, data = frame
     ident = f"{arb_id:08X}" if ext else f"{arb_id:03X}"
@@ -37,7 +42,7 @@ def drain(dev: NativeVorelDevice, quiet_s: float = 0.05) -> list[Frame]:
 
 
 def main() -> int:
-    print(f"Python {sys.version.split()[0]}, GIL enabled: {sys._is_gil_enabled()}")
+    print(f"Python {sys.version.split()[0]}, GIL enabled: {gil_enabled()}")
     serials = vorel.list_devices()
     print(f"Adapters: {', '.join(serials)}")
     if len(serials) < 2:

@@ -155,7 +155,7 @@ int module_exec(PyObject* module) noexcept {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    VOREL_MOD_GIL_SLOT
     {0, nullptr},
 };
 

@@ -1,8 +1,7 @@
-// Small RAII helpers over the CPython API: owned references, detached thread state, critical sections.
+// Small RAII helpers over the CPython API: owned references and a detached thread state.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "compat.h"
 
 #include <utility>
 
@@ -40,18 +39,6 @@ class ThreadStateRelease {
 
  private:
   PyThreadState* state_;
-};
-
-// Holds an object's per-object lock (a no-op where the GIL already excludes other threads).
-class CriticalSection {
- public:
-  explicit CriticalSection(PyObject* o) noexcept { PyCriticalSection_Begin(&cs_, o); }
-  ~CriticalSection() { PyCriticalSection_End(&cs_); }
-  CriticalSection(const CriticalSection&) = delete;
-  CriticalSection& operator=(const CriticalSection&) = delete;
-
- private:
-  PyCriticalSection cs_;
 };
 
 }  // namespace vorel::py

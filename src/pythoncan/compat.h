@@ -1,0 +1,59 @@
+// The few CPython APIs that differ between the free-threaded 3.13 and the regular 3.11 to 3.13.
+//
+// Free-threaded builds get the real thing; older or GIL builds get an equivalent: the GIL slot is
+// left out before 3.13, and a critical section does nothing where the GIL already keeps other
+// Python threads out. Include this instead of using the APIs below directly.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+// The module slot that declares the module safe without the GIL (3.13 and later).
+#ifdef Py_mod_gil
+#define VOREL_MOD_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#else
+#define VOREL_MOD_GIL_SLOT
+#endif
+
+namespace vorel::py {
+
+// Holds an object's per-object lock for a scope. Only free-threaded builds have such locks; with
+// a GIL, holding the GIL already keeps every other Python thread out, and this does nothing.
+class CriticalSection {
+ public:
+#ifdef Py_GIL_DISABLED
+  explicit CriticalSection(PyObject* o) noexcept { PyCriticalSection_Begin(&cs_, o); }
+  ~CriticalSection() { PyCriticalSection_End(&cs_); }
+#else
+  explicit CriticalSection(PyObject*) noexcept {}
+#endif
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+
+#ifdef Py_GIL_DISABLED
+ private:
+  PyCriticalSection cs_;
+#endif
+};
+
+}  // namespace vorel::py
+
+#if PY_VERSION_HEX < 0x030C0000
+// The raised exception as one object (3.12 and later).
+inline PyObject* PyErr_GetRaisedException() noexcept {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  if (!type) return nullptr;
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return value;
+}
+inline void PyErr_SetRaisedException(PyObject* exc) noexcept {
+  if (!exc) return;
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
+  Py_INCREF(type);
+  PyErr_Restore(type, exc, PyException_GetTraceback(exc));
+}
+#endif
