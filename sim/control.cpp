@@ -226,6 +226,15 @@ int vsim_get_state(int a, struct vsim_state* out) {
   });
 }
 
+uint64_t vsim_received_with_id(int a, uint32_t id_word) {
+  uint64_t n = 0;
+  with_adapter(a, [&](World&, Adapter& ad) {
+    auto it = ad.received_by_id.find(id_word);
+    n = it == ad.received_by_id.end() ? 0 : it->second;
+  });
+  return n;
+}
+
 void vsim_log_enable(int on) {
   World& w = World::get();
   std::lock_guard lk(w.mu);

@@ -553,6 +553,7 @@ void World::deliver_locked(Bus& bus, const InFlight& f) {
     }
     r.rx_queue.push_back(rec);
     ++r.frames_received;
+    ++r.received_by_id[get_u32(f.record, 4)];
   }
   cv.notify_all();
 }

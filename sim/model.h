@@ -155,6 +155,7 @@ struct Adapter {
   size_t rx_capacity = 4096;
   uint64_t frames_sent = 0, frames_received = 0, rx_overflows = 0;
   std::atomic<uint64_t> frames_dropped{0};
+  std::map<uint32_t, uint64_t> received_by_id;  // frames queued for the host, by identifier word
 
   // bus membership
   int bus = 0;

@@ -66,6 +66,7 @@ struct vsim_state {
   int32_t bus;
 };
 int vsim_get_state(int a, struct vsim_state *out);
+uint64_t vsim_received_with_id(int a, uint32_t id_word); /* frames queued for the host with this id */
 
 struct vsim_log_entry {
   uint64_t seq;

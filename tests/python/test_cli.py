@@ -89,7 +89,7 @@ def test_viewer_shows_the_bus_in_a_terminal():
     assert b"Traceback" not in screen
 
 
-@pytest.mark.skipif(os.environ.get("VOREL_SKIP_MYPY") == "1", reason="mypy run disabled")
+@pytest.mark.skipif(os.environ.get("VOREL_SKIP_MYPY") == "1", reason="type checking adds nothing to the sanitizer run")
 def test_mypy_strict_on_the_plugin_and_the_examples():
     # The module's types come from the stubs installed with the distribution.
     out = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "can_vorel", "examples"],

@@ -159,6 +159,7 @@ class Sim:
             "vsim_log_count": ([], ctypes.c_size_t),
             "vsim_log_get": ([ctypes.c_size_t, ctypes.POINTER(_LogEntry)], ctypes.c_int),
             "vsim_now_ns": ([], ctypes.c_uint64),
+            "vsim_received_with_id": ([ctypes.c_int, ctypes.c_uint32], ctypes.c_uint64),
         }
         for name, (args, res) in sig.items():
             fn = getattr(lib, name)
@@ -312,6 +313,10 @@ class Sim:
             claimed=bool(s.claimed),
             bus=s.bus,
         )
+
+    def received_with_id(self, a: int, id_word: int) -> int:
+        """How many frames with this identifier word reached adapter `a`'s queue for the host."""
+        return int(self._lib.vsim_received_with_id(a, id_word))
 
     def enable_log(self, on: bool = True) -> None:
         self._lib.vsim_log_enable(int(on))
