@@ -34,9 +34,19 @@ def test_logger_records_the_bus(tmp_path):
         vorel_sim("--adapters", "1", "--traffic", "0x123:10:0102", "--traffic", "0x18DAF110:20:aa", "--",
                   sys.executable, "-m", "can.logger", "-i", "vorel", "-c", SERIAL, "-b", "500000", "-f", str(log)),
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    time.sleep(2.5)
+    # Interrupt only once the logger is logging: a loaded machine may take seconds to start it.
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and proc.poll() is None:
+        if log.exists() and log.read_text().count("\n") >= 60:
+            break
+        time.sleep(0.2)
     proc.send_signal(signal.SIGINT)
-    out, err = proc.communicate(timeout=20)
+    try:
+        out, err = proc.communicate(timeout=30)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, err = proc.communicate()
+        pytest.fail(f"can.logger did not stop after SIGINT: {out} {err}")
     assert proc.returncode == 0, err
     lines = log.read_text().splitlines()
     std = [ln for ln in lines if "#123#" in ln or " 123#" in ln or "123#0102" in ln]
