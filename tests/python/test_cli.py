@@ -28,10 +28,16 @@ def test_vorel_sim_runs_a_command_against_its_adapters():
     assert bad.returncode != 0 and "no command given" in bad.stderr
 
 
+# A shell that runs this suite in the background leaves SIGINT ignored, and an ignored signal stays
+# ignored across exec; the logger is started with it back to its default so that it can be stopped.
+WITH_SIGINT = [sys.executable, "-c",
+               "import os, signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); os.execvp(sys.argv[1], sys.argv[1:])"]
+
+
 def test_logger_records_the_bus(tmp_path):
     log = tmp_path / "bus.log"
     proc = subprocess.Popen(
-        vorel_sim("--adapters", "1", "--traffic", "0x123:10:0102", "--traffic", "0x18DAF110:20:aa", "--",
+        WITH_SIGINT + vorel_sim("--adapters", "1", "--traffic", "0x123:10:0102", "--traffic", "0x18DAF110:20:aa", "--",
                   sys.executable, "-m", "can.logger", "-i", "vorel", "-c", SERIAL, "-b", "500000", "-f", str(log)),
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     # Interrupt only once the logger is logging: a loaded machine may take seconds to start it.
