@@ -231,9 +231,14 @@ bool to_data(PyObject* o, FrameData& out) {
     return true;
   }
   if (PyByteArray_Check(o)) {
-    // Another thread may resize the bytearray; its lock keeps the copy whole.
+    // Another thread may resize the bytearray. Its lock keeps the copy whole where bytearray
+    // takes that lock itself; the free-threaded 3.13's bytearray does not, so the copy also holds
+    // a buffer export, which makes a concurrent resize fail instead of freeing the bytes read.
     CriticalSection cs(o);
-    take(PyByteArray_AS_STRING(o), PyByteArray_GET_SIZE(o));
+    Py_buffer view;
+    if (PyObject_GetBuffer(o, &view, PyBUF_SIMPLE) < 0) return false;
+    take(static_cast<const char*>(view.buf), view.len);
+    PyBuffer_Release(&view);
     return true;
   }
   if (!refuse_str_and_non_sequence(o)) return false;

@@ -3,6 +3,8 @@ nothing sent on an argument error, and the process never crashes."""
 
 from __future__ import annotations
 
+import sys
+import sysconfig
 import threading
 
 import pytest
@@ -48,8 +50,11 @@ class GrowingBytearray(bytearray):
 
         def churn():
             while not stop.is_set():
-                self.extend(b"\x01" * 64)
-                del self[: len(self) // 2]
+                try:
+                    self.extend(b"\x01" * 64)
+                    del self[: len(self) // 2]
+                except BufferError:
+                    pass  # the module holds the bytes while it copies them
 
         t = threading.Thread(target=churn)
         t.start()
@@ -130,3 +135,10 @@ def test_bytearray_resized_while_copied(sim, dev):
     finally:
         stop.set()
         churner.join()
+    records = [t.data for t in sim.log() if t.kind == "bulk" and t.endpoint == 0x02]
+    assert len(records) == 2000
+    # Every copy was whole: the records carry only bytes the bytearray held (0 and 1). The
+    # free-threaded 3.13's bytearray does not lock itself while it resizes, so there a racing
+    # resize can still tear a copy; there the test asks for no crash only.
+    if not (sysconfig.get_config_var("Py_GIL_DISABLED") and sys.version_info < (3, 14)):
+        assert all(set(r[8:16]) <= {0, 1} for r in records)
