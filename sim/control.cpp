@@ -189,7 +189,9 @@ int vsim_set_hostile(int a, uint64_t seed) {
 }
 
 int vsim_unplug(int a) {
-  return with_adapter(a, [&](World&, Adapter& ad) { ad.plugged = false; });
+  int r = with_adapter(a, [&](World&, Adapter& ad) { ad.plugged = false; });
+  if (r == 0) World::get().notify_adapters_changed();
+  return r;
 }
 
 void vsim_fail_init(int error, int count) {

@@ -220,21 +220,30 @@ void World::start_traffic(const std::string& spec) {
 }
 
 void World::reset() {
-  std::lock_guard lk(mu);
-  for (auto& a : adapters) {
-    a->plugged = false;
-    retired.push_back(std::move(a));
+  {
+    std::lock_guard lk(mu);
+    for (auto& a : adapters) {
+      a->plugged = false;
+      retired.push_back(std::move(a));
+    }
+    adapters.clear();
+    buses.clear();
+    log.clear();
+    log_enabled = true;
+    init_error_count = list_error_count = 0;
+    ++generation;
+    cv.notify_all();
   }
-  adapters.clear();
-  buses.clear();
-  log.clear();
-  log_enabled = true;
-  init_error_count = list_error_count = 0;
-  ++generation;
-  cv.notify_all();
+  notify_adapters_changed();
 }
 
 int World::add_adapter(const std::optional<std::string>& serial) {
+  int index = add_adapter_quietly(serial);
+  notify_adapters_changed();
+  return index;
+}
+
+int World::add_adapter_quietly(const std::optional<std::string>& serial) {
   std::lock_guard lk(mu);
   auto a = std::make_unique<Adapter>();
   a->index = static_cast<int>(adapters.size());
@@ -283,11 +292,21 @@ Adapter* World::adapter_locked(int index) {
   return adapters[index].get();
 }
 
+// libusb on Linux finds devices in the order of their sysfs names and puts each one it finds at
+// the head of its list, so it lists them in that order reversed ("1-9" ... "1-2", "1-12" ...
+// "1-10", "1-1").
 std::vector<int> World::attached_locked() const {
-  std::vector<int> out;
+  std::vector<std::pair<std::string, int>> found;
   for (auto& a : adapters)
-    if (a->plugged) out.push_back(a->index);
+    if (a->plugged) found.emplace_back(sysfs_name(*a), a->index);
+  std::sort(found.begin(), found.end(), std::greater<>());
+  std::vector<int> out;
+  for (auto& [_, index] : found) out.push_back(index);
   return out;
+}
+
+std::string sysfs_name(const Adapter& a) {
+  return std::to_string(a.bus_number) + "-" + std::to_string(a.address - 1);
 }
 
 void World::log_locked(LogEntry e) {

@@ -207,6 +207,7 @@ class World {
   Adapter* adapter_locked(int index);
 
   // --- operations for front ends (caller holds mu) -------------------------------------------
+  // Plugged-in adapters, in the order libusb on Linux lists such devices.
   std::vector<int> attached_locked() const;
   // Standard and vendor control requests. `data` holds the OUT payload or receives the IN answer.
   // Returns bytes moved or a status; `wait_timeout` is set when the outcome must only be reported
@@ -223,6 +224,14 @@ class World {
   // Earliest instant at which the bus of `adapter` changes state, if anything is in flight.
   std::optional<Clock::time_point> next_event_locked(int adapter) const;
   void log_locked(LogEntry e);
+
+  // --- publication ---------------------------------------------------------------------------
+  // A front end that publishes devices (rather than answering enumeration when asked) is told
+  // after adapters were added, unplugged or reset; called on the caller's thread, mu not held.
+  std::atomic<void (*)()> adapters_changed{nullptr};
+  void notify_adapters_changed() const {
+    if (auto fn = adapters_changed.load()) fn();
+  }
 
   // --- process-wide faults: the next N context creations / device lists fail --------------------
   int init_error = 0, init_error_count = 0;
@@ -247,6 +256,7 @@ class World {
  private:
   World();
   void configure_from_environment();
+  int add_adapter_quietly(const std::optional<std::string>& serial);
   void start_traffic(const std::string& spec);
   void deliver_locked(Bus& bus, const InFlight& f);
   void start_next_locked(Bus& bus, Clock::time_point now);
@@ -272,6 +282,8 @@ inline uint32_t get_u32(std::span<const uint8_t> b, size_t off) {
 // Descriptors as the adapter reports them.
 std::vector<uint8_t> device_descriptor_bytes(const Adapter& a);
 std::vector<uint8_t> config_descriptor_bytes();
+// The adapter's name in sysfs: bus and port ("1-3").
+std::string sysfs_name(const Adapter& a);
 // Number of bits a frame occupies on the wire (without stuff bits) for a TX record.
 uint32_t frame_bits(std::span<const uint8_t, kTxRecordSize> record);
 

@@ -92,6 +92,13 @@ void vsim_log_clear(void);
 size_t vsim_log_count(void);
 int vsim_log_get(size_t i, struct vsim_log_entry *out);
 
+/* Emulated-device front end only (libvorel_sim_umockdev.so): publishes the adapters as Linux USB
+ * devices in a umockdev testbed for the system's libusb. Call once, before the process first
+ * initialises libusb, in a process started with libumockdev-preload.so.0 preloaded. Returns 0,
+ * or -1 when not preloaded or the testbed cannot be set up. */
+int vsim_umockdev_start(void);
+const char *vsim_umockdev_dir(void); /* the testbed's root directory, NULL before the start */
+
 /* Live front-end objects, to prove that nothing leaks. */
 int vsim_count_contexts(void);
 int vsim_count_handles(void);

@@ -52,14 +52,15 @@ TEST_F(TransportTest, OpeningOutcomes) {
     std::string outcome;
     Serials listed;
   };
+  // Serials come in the order libusb on Linux lists devices: the last one found first.
   const Case cases[] = {
       {"none", {}, std::nullopt, "DeviceNotFound", {}},
       {"one", {{"VOR.EL:CANH0001"}}, std::nullopt, "opened", {"VOR.EL:CANH0001"}},
       {"two", {{"VOR.EL:CANH0001"}, {"VOR.EL:CANJ0002"}}, std::nullopt,
-       "MultipleDevicesFound([\"VOR.EL:CANH0001\", \"VOR.EL:CANJ0002\"])",
-       {"VOR.EL:CANH0001", "VOR.EL:CANJ0002"}},
+       "MultipleDevicesFound([\"VOR.EL:CANJ0002\", \"VOR.EL:CANH0001\"])",
+       {"VOR.EL:CANJ0002", "VOR.EL:CANH0001"}},
       {"two, one chosen by serial", {{"VOR.EL:CANH0001"}, {"VOR.EL:CANJ0002"}}, "VOR.EL:CANJ0002", "opened",
-       {"VOR.EL:CANH0001", "VOR.EL:CANJ0002"}},
+       {"VOR.EL:CANJ0002", "VOR.EL:CANH0001"}},
       {"busy only adapter", {{"VOR.EL:CANH0001", -3}}, std::nullopt, "DeviceInUse", {}},
       {"busy adapter and a free one", {{"VOR.EL:CANH0001", -3}, {"VOR.EL:CANH0002"}}, std::nullopt, "opened",
        {"VOR.EL:CANH0002"}},
@@ -199,7 +200,7 @@ TEST_F(TransportTest, NameScan) {
     vsim_set_claim_error(i, ad.claim_error);
     if (ad.name_error) vsim_fail_control(i, 25, 1, ad.name_error, -1);
   }
-  EXPECT_EQ(find_serials_by_name("NODE1").value(), (Serials{"VOR.EL:CANH0001", "VOR.EL:CANH0002"}));
+  EXPECT_EQ(find_serials_by_name("NODE1").value(), (Serials{"VOR.EL:CANH0002", "VOR.EL:CANH0001"}));
   EXPECT_EQ(find_serials_by_name("node1 ").value(), Serials{"VOR.EL:CANH0003"});
   EXPECT_EQ(find_serials_by_name("\xC3\xA9t\xC3\xA9").value(), Serials{"VOR.EL:CANH0006"});
   EXPECT_TRUE(find_serials_by_name("\xC3\x89T\xC3\x89").value().empty());  // no folding beyond ASCII

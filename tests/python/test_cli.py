@@ -23,7 +23,8 @@ def test_vorel_sim_runs_a_command_against_its_adapters():
     code = "import vorel_pythoncan_ext as v; print(v.list_devices())"
     out = subprocess.run(vorel_sim("--serials", "VOR.EL:CANJ0007,VOR.EL:CANI0008", "--", sys.executable, "-c", code),
                          capture_output=True, text=True, timeout=30, check=True)
-    assert out.stdout.strip() == "['VOR.EL:CANJ0007', 'VOR.EL:CANI0008']"
+    # In the order libusb on Linux lists devices: the last one found comes first.
+    assert out.stdout.strip() == "['VOR.EL:CANI0008', 'VOR.EL:CANJ0007']"
     bad = subprocess.run(vorel_sim("--adapters", "1"), capture_output=True, text=True, timeout=30)
     assert bad.returncode != 0 and "no command given" in bad.stderr
 

@@ -193,7 +193,7 @@ def test_open_by_name(named):
     with pytest.raises(RuntimeError) as info:
         NativeVorelDevice.open_by_name(name="Right")
     assert str(info.value) == (
-        "Failed to open device by name 'Right': MultipleDevicesFound([\"VOR.EL:CANH0002\", \"VOR.EL:CANH0003\"])"
+        "Failed to open device by name 'Right': MultipleDevicesFound([\"VOR.EL:CANH0003\", \"VOR.EL:CANH0002\"])"
     )
     with pytest.raises(RuntimeError) as info:
         NativeVorelDevice.open_by_name("Left ")

@@ -113,6 +113,6 @@ def test_dropping_an_unplugged_device_releases_everything(sim):
     d.stop_all_periodic()
     del d
     gc.collect()
-    assert sim.counters() == before
+    assert sim.wait_counters(**before) == before
     with pytest.raises(RuntimeError, match="DeviceNotFound"):
         NativeVorelDevice(None)

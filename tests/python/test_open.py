@@ -13,7 +13,8 @@ from conftest import vendor_requests
 from vorel_pythoncan_ext import NativeVorelDevice
 
 H1, H2 = "VOR.EL:CANH0001", "VOR.EL:CANH0002"
-MULTIPLE = 'Failed to open device: MultipleDevicesFound(["VOR.EL:CANH0001", "VOR.EL:CANH0002"])'
+# Serials in the order libusb on Linux lists devices: the last one found comes first.
+MULTIPLE = 'Failed to open device: MultipleDevicesFound(["VOR.EL:CANH0002", "VOR.EL:CANH0001"])'
 
 
 @pytest.mark.parametrize(
@@ -23,9 +24,9 @@ MULTIPLE = 'Failed to open device: MultipleDevicesFound(["VOR.EL:CANH0001", "VOR
         ([H1], None, "opened", [H1]),
         ([H1], "", "opened", [H1]),
         ([H1], H1, "opened", [H1]),
-        ([H1, H2], None, MULTIPLE, [H1, H2]),
-        ([H1, H2], "", MULTIPLE, [H1, H2]),
-        ([H1, H2], H2, "opened", [H1, H2]),
+        ([H1, H2], None, MULTIPLE, [H2, H1]),
+        ([H1, H2], "", MULTIPLE, [H2, H1]),
+        ([H1, H2], H2, "opened", [H2, H1]),
         ([H1], "vor.el:canh0001", "Failed to open device: DeviceNotFound", [H1]),
         (["VOR.EL:CANK0001"], None, "Failed to open device: DeviceNotFound", []),
         (["VOR.EL:CANK0001"], "VOR.EL:CANK0001", "opened", []),
@@ -45,7 +46,7 @@ def test_open_and_list(sim, adapters, serial, outcome, listed):
         assert outcome == "opened"
         assert sim.counters()["claims"] == 1
         del dev
-    assert sim.counters()["handles"] == 0
+    assert sim.wait_counters(handles=0)["handles"] == 0
 
 
 def test_busy_adapters(sim):
@@ -115,4 +116,4 @@ def test_two_threads_open_two_adapters_at_once(sim):
         assert len(opened) == 2
         opened.clear()
     gc.collect()
-    assert sim.counters()["handles"] == 0
+    assert sim.wait_counters(handles=0)["handles"] == 0

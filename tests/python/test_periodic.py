@@ -143,9 +143,9 @@ def test_dropping_the_device_leaves_workers_running(sim):
     time.sleep(0.05)
     assert len(bulk_out(sim)) > n
     time.sleep(0.4)  # its duration ends and it closes the adapter
-    assert sim.counters()["handles"] == 0
+    assert sim.wait_counters(handles=0)["handles"] == 0
     dev = NativeVorelDevice(None)
     dev.start_periodic([frame(1)], 5000, None)
     dev.stop_all_periodic()
     del dev
-    assert sim.counters()["handles"] == 0
+    assert sim.wait_counters(handles=0)["handles"] == 0

@@ -40,8 +40,8 @@ def drain(bus, quiet=0.1):
 def test_the_entry_point_and_detection(sim):
     sim.add_adapters(2)
     assert can.detect_available_configs("vorel") == [
-        {"interface": "vorel", "channel": A},
         {"interface": "vorel", "channel": B},
+        {"interface": "vorel", "channel": A},
     ]
     with can.Bus(interface="vorel", channel=A) as bus:
         assert isinstance(bus, VorelBus)
@@ -84,7 +84,7 @@ def test_failures_raise_initialization_errors_and_release_the_adapter(sim):
         can.Bus(interface="vorel", channel=A, bitrate=2_000_000)
     assert "Hardware constraint violated" in str(info.value)
     gc.collect()
-    assert sim.counters()["handles"] == 0
+    assert sim.wait_counters(handles=0)["handles"] == 0
     with pytest.raises(CanInitializationError):
         can.Bus(interface="vorel", name="nobody")
 

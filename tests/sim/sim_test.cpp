@@ -70,8 +70,9 @@ void bus_on(libusb_device_handle* h) {
 using vorel::testing::SimTest;
 
 TEST_F(SimTest, EnumeratesAdaptersWithIdentityAndSerial) {
-  vsim_add_adapter("VOR.EL:CANH0001");
+  // Listed as libusb on Linux lists them: the last one found first.
   vsim_add_adapter(nullptr);
+  vsim_add_adapter("VOR.EL:CANH0001");
   Session s;
   libusb_device** list = nullptr;
   ASSERT_EQ(libusb_get_device_list(s.ctx(), &list), 2);

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import ctypes
 import os
+import time
 from dataclasses import dataclass
 from typing import Iterable, Optional
 
@@ -134,6 +135,16 @@ class Sim:
                 "on LD_LIBRARY_PATH (./run does this)"
             )
         self._lib = lib
+        # Which front end serves the adapters: the drop-in libusb itself, or emulated Linux USB
+        # devices that the system's libusb drives (that library publishes them when started).
+        self.frontend = "umockdev" if hasattr(lib, "vsim_umockdev_start") else "dropin"
+        if self.frontend == "umockdev":
+            lib.vsim_umockdev_dir.restype = ctypes.c_char_p
+            if lib.vsim_umockdev_start() != 0:
+                raise RuntimeError(
+                    "the emulated USB devices need a process started with "
+                    "LD_PRELOAD=libumockdev-preload.so.0 (./run does this)"
+                )
         u8p = ctypes.POINTER(ctypes.c_uint8)
         sig = {
             "vsim_add_adapter": ([ctypes.c_char_p], ctypes.c_int),
@@ -360,6 +371,18 @@ class Sim:
             "claims": self._lib.vsim_count_claims(),
             "devices": self._lib.vsim_count_devices(),
         }
+
+    def wait_counters(self, timeout: float = 2.0, **expected: int) -> dict[str, int]:
+        """The counters once those named reach the values given, or as they are after `timeout`.
+
+        The drop-in counts synchronously. With emulated devices a closed file is seen a moment
+        after the close returns (the testbed learns of it from its socket), so this waits."""
+        deadline = time.monotonic() + timeout
+        while True:
+            now = self.counters()
+            if all(now[k] == v for k, v in expected.items()) or time.monotonic() >= deadline:
+                return now
+            time.sleep(0.002)
 
     # --- helpers ----------------------------------------------------------------------------------
     @staticmethod
