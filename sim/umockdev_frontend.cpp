@@ -88,10 +88,11 @@ int urb_status_of(int status) {
   }
 }
 
-// The libusb code a URB status ends up as, for the transfer log.
-int result_of_urb_status(int status, int actual) {
+// What the libusb call returns for a URB that ended so, for the transfer log: a control
+// transfer's byte count, a bulk transfer's 0, or the error.
+int result_of_urb_status(int status, bool control, int actual) {
   switch (status) {
-    case 0: return actual;
+    case 0: return control ? actual : 0;
     case -EPIPE: return st::pipe;
     case -EOVERFLOW: return st::overflow;
     case -ESHUTDOWN: return st::no_device;
@@ -176,6 +177,7 @@ class Frontend {
   bool stopping = false;
 
   void handle_locked(World& w, UMockdevIoctlClient* client, Client* c);
+  void submit_locked(World& w, UMockdevIoctlClient* client, Client& c, bool gone);
   Client* client_locked(World& w, UMockdevIoctlClient* client);
   void sweep_locked(World& w);
   void progress_locked(World& w, Client& c, Clock::time_point now);
@@ -211,11 +213,13 @@ void Frontend::update_ready_locked(Device& d) {
 }
 
 void Frontend::finish_locked(World& w, Client& c, std::unique_ptr<Urb> u) {
-  u->log.result = result_of_urb_status(u->status, u->progress);
+  auto data = u->data();
+  bool control = u->type == USBDEVFS_URB_TYPE_CONTROL;
+  u->log.result = result_of_urb_status(u->status, control, u->progress);
   u->log.transferred = u->progress;
-  if ((u->endpoint & 0x80) != 0 && u->progress > 0) {
-    auto data = u->data();
-    size_t off = u->type == USBDEVFS_URB_TYPE_CONTROL ? kSetupSize : 0;
+  bool in = control ? (data[0] & 0x80) != 0 : (u->endpoint & 0x80) != 0;
+  if (in && u->progress > 0) {
+    size_t off = control ? kSetupSize : 0;
     size_t n = std::min<size_t>(static_cast<size_t>(u->progress), u->log.data.size());
     if (off + n <= data.size()) {
       std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(off), n, u->log.data.begin());
@@ -313,6 +317,7 @@ Client* Frontend::client_locked(World& w, UMockdevIoctlClient* client) {
   c->client = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
   c->device = device;
   ++w.handles;
+  w.cv.notify_all();  // the pump looks out for closed files while any are open
   return clients.emplace(client, std::move(c)).first->second.get();
 }
 
@@ -394,84 +399,8 @@ void Frontend::handle_locked(World& w, UMockdevIoctlClient* client, Client* c) {
     case USBDEVFS_GETDRIVER:
     case USBDEVFS_IOCTL:
       return complete(client, -1, ENODATA);  // no kernel driver is bound to the interface
-    case USBDEVFS_SUBMITURB: {
-      UMockdevIoctlData* urb = resolve_arg(client, kUrbSize);
-      if (!urb) return complete(client, -1, EFAULT);
-      if (gone) return complete(client, -1, ENODEV);
-      auto u = std::make_unique<Urb>();
-      u->type = load<uint8_t>(urb, kUrbType);
-      u->endpoint = load<uint8_t>(urb, kUrbEndpoint);
-      int length = load<int32_t>(urb, kUrbBufferLength);
-      bool control = u->type == USBDEVFS_URB_TYPE_CONTROL && u->endpoint == 0;
-      bool bulk = u->type == USBDEVFS_URB_TYPE_BULK &&
-                  (u->endpoint == vsim::kEpOut || u->endpoint == vsim::kEpIn);
-      if (!control && !bulk) return complete(client, -1, ENOENT);
-      if (length < 0 || (control && length < static_cast<int>(kSetupSize)))
-        return complete(client, -1, EINVAL);
-      if (length > 0) {
-        GError* error = nullptr;
-        u->buffer = umockdev_ioctl_data_resolve(urb, kUrbBuffer, static_cast<size_t>(length), &error);
-        if (error) g_error_free(error);
-        if (!u->buffer) return complete(client, -1, EFAULT);
-      }
-      u->urb = static_cast<UMockdevIoctlData*>(g_object_ref(urb));
-      u->address = urb->client_addr;
-      auto now = Clock::now();
-      vsim::LogEntry& e = u->log;
-      e.t_ns = static_cast<uint64_t>(
-          std::chrono::duration_cast<std::chrono::nanoseconds>(now.time_since_epoch()).count());
-      e.thread = -1;  // the submitting thread is the client's, and not known here
-      e.adapter = d.adapter;
-      auto data = u->data();
-      if (control) {
-        e.kind = 0;
-        e.request_type = data[0];
-        e.request = data[1];
-        e.value = static_cast<uint16_t>(data[2] | data[3] << 8);
-        e.index = static_cast<uint16_t>(data[4] | data[5] << 8);
-        e.length = static_cast<uint16_t>(data[6] | data[7] << 8);
-        if ((data[0] & 0x80) == 0) {
-          e.data_len = static_cast<uint16_t>(std::min<size_t>(std::min<size_t>(e.length, data.size() - kSetupSize), e.data.size()));
-          std::copy_n(data.begin() + kSetupSize, e.data_len, e.data.begin());
-        }
-      } else {
-        e.kind = 1;
-        e.endpoint = u->endpoint;
-        e.length = static_cast<uint16_t>(std::min(length, 0xFFFF));
-        if (u->endpoint == vsim::kEpOut) {
-          e.data_len = static_cast<uint16_t>(std::min<size_t>(data.size(), e.data.size()));
-          std::copy_n(data.begin(), e.data_len, e.data.begin());
-        }
-        // usbfs claims the interface for a bulk URB on an unclaimed one.
-        Adapter* a = w.adapter_locked(d.adapter);
-        if (!c->claimed) {
-          if (a->claim_owner) return complete(client, -1, EBUSY);
-          a->claim_owner = c;
-          c->claimed = true;
-          ++w.claims;
-        }
-        if (auto fault = w.take_bulk_fault_locked(d.adapter, u->endpoint)) {
-          int moved = std::clamp(fault->transferred, 0, length);
-          if (fault->error == st::timeout) {
-            u->hang = true;
-            u->hang_transferred = moved;
-          } else {
-            u->status = urb_status_of(fault->error);
-            u->progress = moved;
-            finish_locked(w, *c, std::move(u));
-            return complete(client, 0, 0);
-          }
-        }
-      }
-      // Finished at once when the model can; otherwise the pump finishes it later.
-      if (c->pending.empty() && try_finish_locked(w, d, *u)) {
-        finish_locked(w, *c, std::move(u));
-      } else {
-        c->pending.push_back(std::move(u));
-        w.cv.notify_all();
-      }
-      return complete(client, 0, 0);
-    }
+    case USBDEVFS_SUBMITURB:
+      return submit_locked(w, client, *c, gone);
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY: {
       UMockdevIoctlData* slot = resolve_arg(client, sizeof(void*));
@@ -499,6 +428,93 @@ void Frontend::handle_locked(World& w, UMockdevIoctlClient* client, Client* c) {
     default:
       return complete(client, -1, ENOTTY);
   }
+}
+
+// The log entry of a URB, filled in as it is submitted.
+void start_log(Urb& u, int adapter, int length) {
+  vsim::LogEntry& e = u.log;
+  e.t_ns = static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count());
+  e.thread = -1;  // the submitting thread is the client's, and not known here
+  e.adapter = adapter;
+  auto data = u.data();
+  std::span<const uint8_t> out;
+  if (u.type == USBDEVFS_URB_TYPE_CONTROL) {
+    e.kind = 0;
+    e.request_type = data[0];
+    e.request = data[1];
+    e.value = static_cast<uint16_t>(data[2] | data[3] << 8);
+    e.index = static_cast<uint16_t>(data[4] | data[5] << 8);
+    e.length = static_cast<uint16_t>(data[6] | data[7] << 8);
+    if ((data[0] & 0x80) == 0) out = data.subspan(kSetupSize, std::min<size_t>(e.length, data.size() - kSetupSize));
+  } else {
+    e.kind = 1;
+    e.endpoint = u.endpoint;
+    e.length = static_cast<uint16_t>(std::min(length, 0xFFFF));
+    if (u.endpoint == vsim::kEpOut) out = data;
+  }
+  e.data_len = static_cast<uint16_t>(std::min(out.size(), e.data.size()));
+  std::copy_n(out.begin(), e.data_len, e.data.begin());
+}
+
+void Frontend::submit_locked(World& w, UMockdevIoctlClient* client, Client& c, bool gone) {
+  Device& d = *c.device;
+  UMockdevIoctlData* urb = resolve_arg(client, kUrbSize);
+  if (!urb) return complete(client, -1, EFAULT);
+  auto u = std::make_unique<Urb>();
+  u->type = load<uint8_t>(urb, kUrbType);
+  u->endpoint = load<uint8_t>(urb, kUrbEndpoint);
+  int length = load<int32_t>(urb, kUrbBufferLength);
+  bool control = u->type == USBDEVFS_URB_TYPE_CONTROL && u->endpoint == 0;
+  bool bulk = u->type == USBDEVFS_URB_TYPE_BULK && (u->endpoint == vsim::kEpOut || u->endpoint == vsim::kEpIn);
+  if (!control && !bulk) return complete(client, -1, ENOENT);
+  if (length < 0 || (control && length < static_cast<int>(kSetupSize))) return complete(client, -1, EINVAL);
+  if (length > 0) {
+    GError* error = nullptr;
+    u->buffer = umockdev_ioctl_data_resolve(urb, kUrbBuffer, static_cast<size_t>(length), &error);
+    if (error) g_error_free(error);
+    if (!u->buffer) return complete(client, -1, EFAULT);
+  }
+  u->urb = static_cast<UMockdevIoctlData*>(g_object_ref(urb));
+  u->address = urb->client_addr;
+  start_log(*u, d.adapter, length);
+  if (gone) {
+    // Refused at once, as the kernel refuses URBs for a device that is gone; logged all the
+    // same, since the caller did try it.
+    u->log.result = st::no_device;
+    w.log_locked(u->log);
+    return complete(client, -1, ENODEV);
+  }
+  if (bulk) {
+    // usbfs claims the interface for a bulk URB on an unclaimed one.
+    Adapter* a = w.adapter_locked(d.adapter);
+    if (!c.claimed) {
+      if (a->claim_owner) return complete(client, -1, EBUSY);
+      a->claim_owner = &c;
+      c.claimed = true;
+      ++w.claims;
+    }
+    if (auto fault = w.take_bulk_fault_locked(d.adapter, u->endpoint)) {
+      int moved = std::clamp(fault->transferred, 0, length);
+      if (fault->error == st::timeout) {
+        u->hang = true;
+        u->hang_transferred = moved;
+      } else {
+        u->status = urb_status_of(fault->error);
+        u->progress = moved;
+        finish_locked(w, c, std::move(u));
+        return complete(client, 0, 0);
+      }
+    }
+  }
+  // Finished at once when the model can; otherwise the pump finishes it later.
+  if (c.pending.empty() && try_finish_locked(w, d, *u)) {
+    finish_locked(w, c, std::move(u));
+  } else {
+    c.pending.push_back(std::move(u));
+    w.cv.notify_all();
+  }
+  complete(client, 0, 0);
 }
 
 gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) {

@@ -11,6 +11,9 @@ import time
 
 import pytest
 
+# vorel-sim serves the command it runs through the drop-in libusb, whatever this suite runs on.
+pytestmark = pytest.mark.dropin_only("vorel-sim's commands run on the drop-in libusb")
+
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 SERIAL = "VOR.EL:CANH0001"
 

@@ -10,7 +10,7 @@ from collections import defaultdict
 import pytest
 
 import vorel_sim
-from conftest import bulk_out
+from conftest import bulk_out, logs_timeouts
 
 
 def rx_record(word, dlc=0, flags=0, data=b"", ts=0):
@@ -42,7 +42,8 @@ def test_send_writes_exactly_one_record(sim, pair, case):
     assert a.send_frame(*args, 100) is None
     (t,) = bulk_out(sim)
     assert t.data == bytes.fromhex(hexrec.replace(" ", ""))
-    assert (t.length, t.timeout_ms, t.result) == (16, 100, 0)
+    assert (t.length, t.result) == (16, 0)
+    assert t.timeout_ms == 100 or not logs_timeouts(sim)
 
 
 RECEIVE_CASES = [
@@ -83,8 +84,15 @@ def test_time_outs_and_short_reads_are_none(sim, dev):
     assert time.monotonic() - t0 >= 0.1
     sim.fail_bulk(0, 0x81, vorel_sim.ERROR_TIMEOUT, transferred=23)
     assert dev.receive_frame(5) is None  # a partial transfer without a whole record
+
+
+@pytest.mark.dropin_only("a URB cannot end as interrupted; the system's libusb reports an I/O error")
+def test_interrupted_reads(sim, dev):
     sim.fail_bulk(0, 0x81, vorel_sim.ERROR_INTERRUPTED, transferred=30)
     assert dev.receive_frame(5) == (0, 0, False, False, False, 0, b"")  # the zero-filled buffer
+    sim.fail_bulk(0, 0x81, vorel_sim.ERROR_INTERRUPTED)
+    with pytest.raises(RuntimeError, match=r"^Receive err: USB error: Bulk read failed: System call interrupted"):
+        dev.receive_frame(10)
 
 
 def test_time_outs_beyond_32_bits_saturate(sim, dev):
@@ -93,7 +101,7 @@ def test_time_outs_beyond_32_bits_saturate(sim, dev):
         assert dev.receive_frame(timeout)[1] == 7
         dev.send_frame(1, False, False, False, 0, b"", timeout)
     timeouts = [t.timeout_ms for t in sim.log() if t.kind == "bulk"]
-    assert timeouts == [4294967295] * 6
+    assert timeouts == [4294967295] * 6 or not logs_timeouts(sim)
 
 
 def test_receive_errors_use_the_display_text(sim, dev):
@@ -102,8 +110,8 @@ def test_receive_errors_use_the_display_text(sim, dev):
         dev.receive_frame(10)
     assert str(info.value) == "Receive err: USB error: Bulk read failed: Pipe error"
     sim.set_stall(0, 0x81, False)
-    sim.fail_bulk(0, 0x81, vorel_sim.ERROR_INTERRUPTED)
-    with pytest.raises(RuntimeError, match=r"^Receive err: USB error: Bulk read failed: System call interrupted"):
+    sim.fail_bulk(0, 0x81, vorel_sim.ERROR_IO)
+    with pytest.raises(RuntimeError, match=r"^Receive err: USB error: Bulk read failed: Input/Output Error$"):
         dev.receive_frame(10)
     sim.unplug(0)
     with pytest.raises(RuntimeError) as info:

@@ -49,6 +49,7 @@ def test_open_and_list(sim, adapters, serial, outcome, listed):
     assert sim.wait_counters(handles=0)["handles"] == 0
 
 
+@pytest.mark.dropin_only("the system's libusb opens the device node itself, and as root no file mode refuses it")
 def test_busy_adapters(sim):
     a = sim.add_adapter(H1)
     sim.set_open_error(a, vorel_sim.ERROR_ACCESS)
@@ -67,6 +68,7 @@ def test_busy_adapters(sim):
     del again
 
 
+@pytest.mark.dropin_only("failures of libusb's own set-up and device scan")
 def test_scan_failures(sim):
     sim.add_adapter(H1)
     sim.fail_device_list(vorel_sim.ERROR_IO)

@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from conftest import bulk_out
+from conftest import bulk_out, logs_timeouts
 
 
 def frame(i, data=b""):
@@ -54,7 +54,7 @@ def test_rotation_and_hot_swap(sim, dev):
     sent = wait_for(sim, 4)
     dev.stop_periodic(tid)
     assert [t.data[4] for t in sent[:4]] == [0xF0, 0xF1, 0xA0, 0xA1]
-    assert all(t.timeout_ms == 50 for t in sent)
+    assert all(t.timeout_ms == 50 for t in sent) or not logs_timeouts(sim)
     assert sent[0].data == bytes.fromhex("00000001f0000000") + bytes(8)
 
 
@@ -87,7 +87,9 @@ def test_period_zero_and_emptied_lists(sim, dev):
     tid = dev.start_periodic([frame(1)], 0, None)
     time.sleep(0.03)
     dev.stop_periodic(tid)
-    assert len(bulk_out(sim)) > 300
+    # Back to back: a write costs microseconds in the drop-in, and a round trip through the
+    # emulated device's socket (some 100 µs) otherwise.
+    assert len(bulk_out(sim)) > (300 if sim.frontend == "dropin" else 30)
     sim.clear_log()
     tid = dev.start_periodic([frame(1)], 20_000, None)
     wait_for(sim, 1)
@@ -138,7 +140,7 @@ def test_dropping_the_device_leaves_workers_running(sim):
     dev.start_periodic([frame(1)], 5000, 300)
     del dev
     gc.collect()
-    assert sim.counters()["handles"] == 1  # the worker holds the adapter open and keeps sending
+    assert sim.wait_counters(handles=1)["handles"] == 1  # the worker holds the adapter open and keeps sending
     n = len(bulk_out(sim))
     time.sleep(0.05)
     assert len(bulk_out(sim)) > n

@@ -10,15 +10,19 @@ import usb.backend.libusb1
 import usb.core
 import usb.util
 
+from conftest import FRONTEND
+
 VID, PID = 0x16C0, 0x27D8
 
 
 @pytest.fixture(scope="module")
 def backend():
-    """pyusb's libusb1 backend over the same library the module loads."""
+    """pyusb's libusb1 backend over the same library the module loads: the drop-in, or the
+    system's own in front of the emulated devices."""
     import os
 
-    be = usb.backend.libusb1.get_backend(find_library=lambda _: os.environ["VOREL_SIM_LIB"])
+    path = os.environ["VOREL_SIM_LIB"] if FRONTEND == "dropin" else "libusb-1.0.so.0"
+    be = usb.backend.libusb1.get_backend(find_library=lambda _: path)
     assert be is not None
     return be
 
