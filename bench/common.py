@@ -17,13 +17,13 @@ SIM = Sim()
 
 
 def pyusb_device(index: int = 0):
-    """A pyusb device object on simulated adapter `index`, over the same drop-in libusb."""
+    """A pyusb device object on simulated adapter `index`, over the libusb the module loads."""
     import usb.backend.libusb1
     import usb.core
 
-    backend = usb.backend.libusb1.get_backend(find_library=lambda _: os.environ["VOREL_SIM_LIB"])
-    devs = list(usb.core.find(find_all=True, idVendor=0x16C0, idProduct=0x27D8, backend=backend))
-    dev = devs[index]
+    backend = usb.backend.libusb1.get_backend(find_library=lambda _: SIM.libusb_path)
+    # Adapter n has address n + 2 (the list comes in libusb's order, not the adapters').
+    dev = usb.core.find(idVendor=0x16C0, idProduct=0x27D8, address=index + 2, backend=backend)
     dev.set_configuration()
     return dev
 

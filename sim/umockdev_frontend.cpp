@@ -669,6 +669,10 @@ int Frontend::publish() {
       if (error) g_error_free(error);
       ++failures;
     }
+    // Adding the device announced it before its descriptors and node existed, and a libusb
+    // that handled that event at once dropped the device it could not read. Announced again
+    // now that it is whole: a libusb that has it already ignores this.
+    umockdev_testbed_uevent(testbed, d->syspath.c_str(), "add");
     std::lock_guard lk(w.mu);
     devices.push_back(std::move(d));
   }

@@ -16,12 +16,11 @@ from pathlib import Path
 import pytest
 
 import vorel_pythoncan_ext as vorel
-from vorel_sim import Sim
+from vorel_sim import Sim, frontend_environment
 
 _sim = Sim()
-FRONTEND = _sim.frontend
+LIBUSB = _sim.libusb_path  # the libusb this process loads
 _ROOT = Path(__file__).resolve().parents[2]
-_PRELOAD = "libumockdev-preload.so.0"
 
 
 def pytest_addoption(parser):
@@ -33,23 +32,6 @@ def pytest_addoption(parser):
     )
 
 
-def _environment_for(frontend: str) -> dict[str, str]:
-    env = dict(os.environ)
-    build = _ROOT / "build" / "dev"
-    preload = [p for p in env.get("LD_PRELOAD", "").split(":") if p and "libumockdev-preload" not in p]
-    paths = [p for p in env.get("LD_LIBRARY_PATH", "").split(":") if p and p != str(build / "simlib")]
-    if frontend == "umockdev":
-        preload.insert(0, _PRELOAD)
-        env["VOREL_SIM_LIB"] = str(build / "simlib-umockdev" / "libvorel_sim_umockdev.so")
-        env["TMPDIR"] = "/tmp"  # the testbed's socket paths must stay short
-    else:
-        paths.insert(0, str(build / "simlib"))
-        env["VOREL_SIM_LIB"] = str(build / "simlib" / "libusb-1.0.so.0")
-    env["LD_PRELOAD"] = ":".join(preload)
-    env["LD_LIBRARY_PATH"] = ":".join(paths)
-    return env
-
-
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "dropin_only(reason): needs a fault or an observation that only the drop-in front end offers"
@@ -57,7 +39,7 @@ def pytest_configure(config):
     wanted = config.getoption("frontend")
     if wanted and wanted != _sim.frontend:
         args = [sys.executable, "-m", "pytest", *config.invocation_params.args]
-        os.execve(sys.executable, args, _environment_for(wanted))
+        os.execve(sys.executable, args, frontend_environment(wanted, str(_ROOT / "build" / "dev")))
 
 
 def pytest_report_header(config):

@@ -10,7 +10,7 @@ import usb.backend.libusb1
 import usb.core
 import usb.util
 
-from conftest import FRONTEND
+from conftest import LIBUSB
 
 VID, PID = 0x16C0, 0x27D8
 
@@ -19,10 +19,7 @@ VID, PID = 0x16C0, 0x27D8
 def backend():
     """pyusb's libusb1 backend over the same library the module loads: the drop-in, or the
     system's own in front of the emulated devices."""
-    import os
-
-    path = os.environ["VOREL_SIM_LIB"] if FRONTEND == "dropin" else "libusb-1.0.so.0"
-    be = usb.backend.libusb1.get_backend(find_library=lambda _: path)
+    be = usb.backend.libusb1.get_backend(find_library=lambda _: LIBUSB)
     assert be is not None
     return be
 

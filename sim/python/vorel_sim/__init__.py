@@ -124,6 +124,28 @@ def library_path() -> str:
     return here if os.path.exists(here) else LIBRARY_NAME
 
 
+def frontend_environment(frontend: str, build: str, base: Optional[dict[str, str]] = None) -> dict[str, str]:
+    """The environment of a process that is to meet the simulated adapters through `frontend`:
+    "dropin" (the simulator's libusb first on the library path) or "umockdev" (emulated USB
+    devices for the system's libusb), with the simulator built in the CMake folder `build`."""
+    env = dict(os.environ if base is None else base)
+    preload = [p for p in env.get("LD_PRELOAD", "").split(":") if p and "libumockdev-preload" not in p]
+    simlib = os.path.join(build, "simlib")
+    paths = [p for p in env.get("LD_LIBRARY_PATH", "").split(":") if p and os.path.realpath(p) != os.path.realpath(simlib)]
+    if frontend == "umockdev":
+        preload.insert(0, "libumockdev-preload.so.0")
+        env["VOREL_SIM_LIB"] = os.path.join(build, "simlib-umockdev", "libvorel_sim_umockdev.so")
+        env["TMPDIR"] = "/tmp"  # the testbed's socket paths must stay under 108 bytes
+    elif frontend == "dropin":
+        paths.insert(0, simlib)
+        env["VOREL_SIM_LIB"] = os.path.join(simlib, LIBRARY_NAME)
+    else:
+        raise ValueError(f"unknown front end {frontend!r}")
+    env["LD_PRELOAD"] = ":".join(preload)
+    env["LD_LIBRARY_PATH"] = ":".join(paths)
+    return env
+
+
 class Sim:
     """The simulated world of this process: adapters, buses, faults, the transfer log."""
 
@@ -145,6 +167,8 @@ class Sim:
                     "the emulated USB devices need a process started with "
                     "LD_PRELOAD=libumockdev-preload.so.0 (./run does this)"
                 )
+        # The libusb that programs in this process load: the drop-in itself, or the system's.
+        self.libusb_path = (path or library_path()) if self.frontend == "dropin" else LIBRARY_NAME
         u8p = ctypes.POINTER(ctypes.c_uint8)
         sig = {
             "vsim_add_adapter": ([ctypes.c_char_p], ctypes.c_int),
