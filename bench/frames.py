@@ -32,10 +32,11 @@ def decode_two(buf: bytes):
     return frames
 
 
-def main() -> None:
+def one_way_cases(calls: int):
+    """Three fresh adapters (the module sends on a sink and receives on another; pyusb has a sink
+    of its own) and the four ways in and out, each timed over `calls` frames: (cases, pyusb device)."""
     SIM.reset()
     SIM.enable_log(False)
-    # Three adapters: the module sends on a and receives on b; pyusb has c to itself.
     a, b, c = (SIM.add_adapter(f"VOR.EL:CANH000{i}") for i in (1, 2, 3))
     SIM.set_sink(a)
     SIM.set_sink(c)
@@ -46,23 +47,26 @@ def main() -> None:
     pywrite = lambda: pdev.write(0x02, RECORD, 100)  # noqa: E731
 
     def module_recv() -> float:
-        SIM.inject_rx(b, rx_record(0x123, b"\xaa\xbb") * CALLS)
-        return per_call_us(lambda: rx.receive_frame(100), CALLS)
+        SIM.inject_rx(b, rx_record(0x123, b"\xaa\xbb") * calls)
+        return per_call_us(lambda: rx.receive_frame(100), calls)
 
     def pyusb_recv() -> float:
-        SIM.inject_rx(c, rx_record(0x123, b"\xaa\xbb") * CALLS)
-        us = per_call_us(lambda: decode_two(bytes(pdev.read(0x81, 64, 100))), CALLS // 2)
+        SIM.inject_rx(c, rx_record(0x123, b"\xaa\xbb") * calls)
+        us = per_call_us(lambda: decode_two(bytes(pdev.read(0x81, 64, 100))), calls // 2)
         return us / 2  # two frames per read
 
-    res = alternate(
-        {
-            "send_frame": lambda: per_call_us(send, CALLS),
-            "pyusb write": lambda: per_call_us(pywrite, CALLS // 4),
-            "receive_frame": module_recv,
-            "pyusb read + decode": pyusb_recv,
-        },
-        RUNS,
-    )
+    cases = {
+        "send_frame": lambda: per_call_us(send, calls),
+        "pyusb write": lambda: per_call_us(pywrite, calls // 4),
+        "receive_frame": module_recv,
+        "pyusb read + decode": pyusb_recv,
+    }
+    return cases, dev, pdev
+
+
+def main() -> None:
+    cases, dev, pdev = one_way_cases(CALLS)
+    res = alternate(cases, RUNS)
 
     def timed_threads(n: int, calls_per_thread: int, work) -> float:
         """Calls per second of `n` threads each running `work(calls_per_thread)`, started together."""

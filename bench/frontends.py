@@ -19,39 +19,15 @@ CALLS = {"dropin": 20000, "umockdev": 2000}
 
 def measure(frontend: str) -> dict[str, float]:
     """In a process of its own per front end: µs per frame of each way in and out."""
-    from common import SIM, alternate, per_call_us, pyusb_device, rx_record
-    from frames import RECORD, decode_two
-
-    import vorel_pythoncan_ext as vorel
+    from common import SIM, alternate, per_call_us
+    from frames import one_way_cases
 
     assert SIM.frontend == frontend, (SIM.frontend, frontend)
-    calls = CALLS[frontend]
-    SIM.reset()
-    SIM.enable_log(False)
-    a, b, c = (SIM.add_adapter(f"VOR.EL:CANH000{i}") for i in (1, 2, 3))
-    SIM.set_sink(a)
-    SIM.set_sink(c)
-    dev = vorel.NativeVorelDevice("VOR.EL:CANH0001")
-    rx = vorel.NativeVorelDevice("VOR.EL:CANH0002")
-    pdev = pyusb_device(c)
-
-    def module_recv() -> float:
-        SIM.inject_rx(b, rx_record(0x123, b"\xaa\xbb") * calls)
-        return per_call_us(lambda: rx.receive_frame(100), calls)
-
-    def pyusb_recv() -> float:
-        SIM.inject_rx(c, rx_record(0x123, b"\xaa\xbb") * calls)
-        return per_call_us(lambda: decode_two(bytes(pdev.read(0x81, 64, 100))), calls // 2) / 2
-
-    res = alternate(
-        {
-            "send_frame": lambda: per_call_us(lambda: dev.send_frame(0x123, False, False, False, 2, b"\xaa\xbb", 100), calls),
-            "pyusb write": lambda: per_call_us(lambda: pdev.write(0x02, RECORD, 100), calls // 4),
-            "receive_frame": module_recv,
-            "pyusb read + decode": pyusb_recv,
-        },
-        RUNS,
-    )
+    cases, _, pdev = one_way_cases(CALLS[frontend])
+    res = alternate(cases, RUNS)
+    # One usbfs ioctl and nothing else (libusb asks for the interface's kernel driver): what a
+    # round trip through the testbed's socket costs, the unit of every transfer above.
+    res["one ioctl"] = per_call_us(lambda: pdev.is_kernel_driver_active(0), CALLS[frontend])
     import usb.util
 
     usb.util.dispose_resources(pdev)
@@ -79,6 +55,7 @@ def main() -> None:
     for name in ("send_frame", "receive_frame", "pyusb write", "pyusb read + decode"):
         d, u = results["dropin"][name], results["umockdev"][name]
         rows.append((name, f"{d:8.2f} us/frame drop-in   {u:8.2f} us/frame system libusb   x{u / d:.1f}"))
+    rows.append(("one usbfs ioctl (GETDRIVER)", f"{results['umockdev']['one ioctl']:8.2f} us on emulated devices (none in the drop-in)"))
     print(table(rows, f"Front ends (median of {RUNS} alternating runs; {CALLS['umockdev']} calls per run on emulated devices)"))
 
 

@@ -65,6 +65,19 @@ class UmockdevTest : public SimTest {
     libusb_release_interface(h, 0);
     libusb_close(h);
   }
+
+  // A context of its own with the adapter open and claimed; released in reverse.
+  struct Claimed {
+    libusb_context* ctx = nullptr;
+    libusb_device_handle* h = nullptr;
+    Claimed() {
+      if (libusb_init(&ctx) == 0) h = open_claimed(ctx);
+    }
+    ~Claimed() {
+      if (h) close(h);
+      if (ctx) libusb_exit(ctx);
+    }
+  };
 };
 
 TEST_F(UmockdevTest, PublishesSysfsAttributesAndAFifoNode) {
@@ -115,10 +128,8 @@ TEST_F(UmockdevTest, AContextSeesAdaptersComeAndGo) {
 
 TEST_F(UmockdevTest, UrbsInFlightFinishInOrderAndADiscardCancelsOne) {
   vsim_add_adapter("VOR.EL:CANH0001");
-  libusb_context* ctx = nullptr;
-  ASSERT_EQ(libusb_init(&ctx), 0);
-  libusb_device_handle* h = open_claimed(ctx);
-  ASSERT_NE(h, nullptr);
+  Claimed c;
+  ASSERT_NE(c.h, nullptr);
   struct Read {
     libusb_transfer* t = nullptr;
     unsigned char buf[24] = {};
@@ -128,7 +139,7 @@ TEST_F(UmockdevTest, UrbsInFlightFinishInOrderAndADiscardCancelsOne) {
   for (auto& r : reads) {
     r.t = libusb_alloc_transfer(0);
     libusb_fill_bulk_transfer(
-        r.t, h, 0x81, r.buf, sizeof r.buf, [](libusb_transfer* t) { static_cast<Read*>(t->user_data)->done = true; },
+        r.t, c.h, 0x81, r.buf, sizeof r.buf, [](libusb_transfer* t) { static_cast<Read*>(t->user_data)->done = true; },
         &r, 0);
     ASSERT_EQ(libusb_submit_transfer(r.t), 0);
   }
@@ -141,7 +152,7 @@ TEST_F(UmockdevTest, UrbsInFlightFinishInOrderAndADiscardCancelsOne) {
   auto deadline = Clock::now() + std::chrono::seconds(2);
   timeval tick{0, 10000};
   while (Clock::now() < deadline && !(reads[0].done && reads[1].done && reads[2].done && reads[3].done))
-    libusb_handle_events_timeout(ctx, &tick);
+    libusb_handle_events_timeout(c.ctx, &tick);
   for (uint8_t i = 0; i < 3; ++i) {
     ASSERT_TRUE(reads[i].done);
     EXPECT_EQ(reads[i].t->status, LIBUSB_TRANSFER_COMPLETED);
@@ -154,16 +165,12 @@ TEST_F(UmockdevTest, UrbsInFlightFinishInOrderAndADiscardCancelsOne) {
   // Cancelling a finished transfer finds nothing to discard.
   EXPECT_EQ(libusb_cancel_transfer(reads[0].t), LIBUSB_ERROR_NOT_FOUND);
   for (auto& r : reads) libusb_free_transfer(r.t);
-  close(h);
-  libusb_exit(ctx);
 }
 
 TEST_F(UmockdevTest, ABlockedReadSleeps) {
   vsim_add_adapter("VOR.EL:CANH0001");
-  libusb_context* ctx = nullptr;
-  ASSERT_EQ(libusb_init(&ctx), 0);
-  libusb_device_handle* h = open_claimed(ctx);
-  ASSERT_NE(h, nullptr);
+  Claimed c;
+  ASSERT_NE(c.h, nullptr);
   auto cpu = [] {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
@@ -173,11 +180,9 @@ TEST_F(UmockdevTest, ABlockedReadSleeps) {
   auto cpu0 = cpu();
   unsigned char buf[48];
   int n = -1;
-  EXPECT_EQ(libusb_bulk_transfer(h, 0x81, buf, sizeof buf, &n, 500), LIBUSB_ERROR_TIMEOUT);
+  EXPECT_EQ(libusb_bulk_transfer(c.h, 0x81, buf, sizeof buf, &n, 500), LIBUSB_ERROR_TIMEOUT);
   // An event loop that spun would use the whole half second.
   EXPECT_LT(cpu() - cpu0, milliseconds(200));
-  close(h);
-  libusb_exit(ctx);
 }
 
 TEST_F(UmockdevTest, ClosingTheFileGivesUpItsClaim) {
