@@ -138,7 +138,6 @@ struct Device;
 
 // One open file of a device node: one libusb device handle.
 struct Client {
-  UMockdevIoctlClient* client = nullptr;  // one reference held
   Device* device = nullptr;
   bool claimed = false;
   std::deque<std::unique_ptr<Urb>> pending;  // submitted, not finished, oldest first
@@ -173,14 +172,13 @@ class Frontend {
   // Everything below is guarded by World::mu, so that the pump can wait on World::cv for
   // model changes and new URBs alike.
   std::vector<std::unique_ptr<Device>> devices;
-  std::map<UMockdevIoctlClient*, std::unique_ptr<Client>> clients;
-  bool stopping = false;
+  std::map<UMockdevIoctlClient*, std::unique_ptr<Client>> clients;  // holds a reference on each key
 
   void handle_locked(World& w, UMockdevIoctlClient* client, Client* c);
   void submit_locked(World& w, UMockdevIoctlClient* client, Client& c, bool gone);
   Client* client_locked(World& w, UMockdevIoctlClient* client);
   void sweep_locked(World& w);
-  void progress_locked(World& w, Client& c, Clock::time_point now);
+  bool progress_locked(World& w, Client& c, Clock::time_point now);
   bool try_finish_locked(World& w, Device& d, Urb& u);
   void finish_locked(World& w, Client& c, std::unique_ptr<Urb> u);
   void update_ready_locked(Device& d);
@@ -268,16 +266,32 @@ bool Frontend::try_finish_locked(World& w, Device& d, Urb& u) {
   return true;
 }
 
-void Frontend::progress_locked(World& w, Client& c, Clock::time_point now) {
+// True when no URB submitted before `u` on the same endpoint is still pending: each endpoint
+// finishes its URBs in the order they came, and endpoints do not wait for one another.
+bool first_on_endpoint(const Client& c, const Urb& u) {
+  for (auto& p : c.pending) {
+    if (p.get() == &u) return true;
+    if (p->endpoint == u.endpoint) return false;
+  }
+  return true;
+}
+
+// Finishes what it can of the client's pending URBs; true when some still wait for the model.
+bool Frontend::progress_locked(World& w, Client& c, Clock::time_point now) {
   w.advance_locked(now);
-  // In order: the kernel finishes an endpoint's URBs in the order they were submitted.
-  while (!c.pending.empty()) {
-    Urb& u = *c.pending.front();
-    if (!try_finish_locked(w, *c.device, u)) break;
-    auto owned = std::move(c.pending.front());
-    c.pending.pop_front();
+  bool waiting = false;
+  for (auto it = c.pending.begin(); it != c.pending.end();) {
+    Urb& u = **it;
+    if (!first_on_endpoint(c, u) || !try_finish_locked(w, *c.device, u)) {
+      waiting = waiting || !u.hang;
+      ++it;
+      continue;
+    }
+    std::unique_ptr<Urb> owned = std::move(*it);
+    it = c.pending.erase(it);
     finish_locked(w, c, std::move(owned));
   }
+  return waiting;
 }
 
 // Forgets the files that were closed. umockdev does not announce a vanished client here, so
@@ -314,7 +328,7 @@ Client* Frontend::client_locked(World& w, UMockdevIoctlClient* client) {
     if (!d->removed && node && d->devnode == node) device = d.get();
   if (!device) return nullptr;
   auto c = std::make_unique<Client>();
-  c->client = static_cast<UMockdevIoctlClient*>(g_object_ref(client));
+  g_object_ref(client);
   c->device = device;
   ++w.handles;
   w.cv.notify_all();  // the pump looks out for closed files while any are open
@@ -508,10 +522,13 @@ void Frontend::submit_locked(World& w, UMockdevIoctlClient* client, Client& c, b
     }
   }
   // Finished at once when the model can; otherwise the pump finishes it later.
-  if (c.pending.empty() && try_finish_locked(w, d, *u)) {
-    finish_locked(w, c, std::move(u));
+  c.pending.push_back(std::move(u));
+  Urb& added = *c.pending.back();
+  if (first_on_endpoint(c, added) && try_finish_locked(w, d, added)) {
+    std::unique_ptr<Urb> owned = std::move(c.pending.back());
+    c.pending.pop_back();
+    finish_locked(w, c, std::move(owned));
   } else {
-    c.pending.push_back(std::move(u));
     w.cv.notify_all();
   }
   complete(client, 0, 0);
@@ -535,14 +552,12 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer) {
 void Frontend::pump() {
   World& w = World::get();
   std::unique_lock lk(w.mu);
-  while (!stopping) {
+  for (;;) {
     auto now = Clock::now();
     sweep_locked(w);
     Clock::time_point until = Clock::time_point::max();
     for (auto& [_, c] : clients) {
-      if (c->pending.empty()) continue;
-      progress_locked(w, *c, now);
-      if (c->pending.empty() || c->pending.front()->hang) continue;
+      if (c->pending.empty() || !progress_locked(w, *c, now)) continue;
       if (auto ev = w.next_event_locked(c->device->adapter)) until = std::min(until, *ev);
     }
     // Closed files are only noticed by looking, so look now and then while any are open.

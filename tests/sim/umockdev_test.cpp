@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -165,6 +167,28 @@ TEST_F(UmockdevTest, UrbsInFlightFinishInOrderAndADiscardCancelsOne) {
   // Cancelling a finished transfer finds nothing to discard.
   EXPECT_EQ(libusb_cancel_transfer(reads[0].t), LIBUSB_ERROR_NOT_FOUND);
   for (auto& r : reads) libusb_free_transfer(r.t);
+}
+
+TEST_F(UmockdevTest, AWaitingReadHoldsUpNoOtherEndpoint) {
+  vsim_add_adapter("VOR.EL:CANH0001");
+  Claimed c;
+  ASSERT_NE(c.h, nullptr);
+  std::atomic<bool> read_done{false};
+  std::thread reader([&] {
+    unsigned char buf[48];
+    int n = 0;
+    EXPECT_EQ(libusb_bulk_transfer(c.h, 0x81, buf, sizeof buf, &n, 2000), LIBUSB_ERROR_TIMEOUT);
+    read_done = true;
+  });
+  std::this_thread::sleep_for(milliseconds(50));  // the read's URB is in flight
+  unsigned char state[20];
+  EXPECT_EQ(libusb_control_transfer(c.h, 0xC1, 21, 0, 0, state, sizeof state, 1000), 20);
+  std::array<uint8_t, 16> rec{};
+  int n = 0;
+  EXPECT_EQ(libusb_bulk_transfer(c.h, 0x02, rec.data(), 16, &n, 1000), 0);
+  EXPECT_EQ(n, 16);
+  EXPECT_FALSE(read_done);  // both went past the waiting read
+  reader.join();
 }
 
 TEST_F(UmockdevTest, ABlockedReadSleeps) {
