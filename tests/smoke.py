@@ -11,7 +11,8 @@ import vorel_pythoncan_ext
 
 
 def main() -> int:
-    assert vorel_pythoncan_ext.list_devices() == ["VOR.EL:CANH0001", "VOR.EL:CANH0002"]
+    # In the order libusb on Linux lists devices: the last one found first.
+    assert vorel_pythoncan_ext.list_devices() == ["VOR.EL:CANH0002", "VOR.EL:CANH0001"]
     with can.Bus(interface="vorel", channel="VOR.EL:CANH0001", bitrate=500000) as a, \
             can.Bus(interface="vorel", channel="VOR.EL:CANH0002", bitrate=500000) as b:
         a.send(can.Message(arbitration_id=0x123, data=[1, 2, 3], is_extended_id=False))
