@@ -160,14 +160,14 @@ class Frontend {
 
   explicit Frontend(UMockdevTestbed* testbed);
   int publish();  // brings the testbed in line with the model's adapters
-  void pump();
-  std::string root;
+  void pump();    // the pump thread's body; runs while the process does
 
   // Serialises publish(); lock order: publish_mu, then World::mu.
   std::mutex publish_mu;
 
-  UMockdevTestbed* testbed;     // set once; used under publish_mu
-  UMockdevIoctlBase* handler;   // set once
+  UMockdevTestbed* testbed;    // set once; used under publish_mu
+  UMockdevIoctlBase* handler;  // set once; answers the ioctls of every device
+  std::string root;            // the testbed's directory; set once
 
   // Everything below is guarded by World::mu, so that the pump can wait on World::cv for
   // model changes and new URBs alike.
