@@ -119,9 +119,8 @@ struct Urb {
   UMockdevIoctlData* buffer = nullptr;  // its data buffer, a child of `urb`; may be nullptr
   gulong address = 0;                   // where the client keeps it: DISCARDURB names it so
   uint8_t type = 0, endpoint = 0;
-  int progress = 0;          // bytes moved so far
-  bool hang = false;         // a scripted time-out: finishes only when libusb discards it
-  int hang_transferred = 0;  // bytes reported as moved when it is discarded
+  int progress = 0;   // bytes moved so far
+  bool hang = false;  // a scripted time-out: finishes only when libusb discards it (or unplug)
   int status = 0;
   vsim::LogEntry log;
 
@@ -233,11 +232,11 @@ void Frontend::finish_locked(World& w, Client& c, std::unique_ptr<Urb> u) {
 
 // Runs one URB as far as the model allows; true when it is finished (status set).
 bool Frontend::try_finish_locked(World& w, Device& d, Urb& u) {
-  if (u.hang) return false;
   if (gone_locked(w, d)) {
     u.status = -ESHUTDOWN;
     return true;
   }
+  if (u.hang) return false;
   auto data = u.data();
   int r;
   if (u.type == USBDEVFS_URB_TYPE_CONTROL) {
@@ -433,7 +432,6 @@ void Frontend::handle_locked(World& w, UMockdevIoctlClient* client, Client* c) {
         std::unique_ptr<Urb> u = std::move(*it);
         c->pending.erase(it);
         u->status = -ENOENT;
-        if (u->hang) u->progress = u->hang_transferred;
         finish_locked(w, *c, std::move(u));
         return complete(client, 0, 0);
       }
@@ -512,7 +510,7 @@ void Frontend::submit_locked(World& w, UMockdevIoctlClient* client, Client& c, b
       int moved = std::clamp(fault->transferred, 0, length);
       if (fault->error == st::timeout) {
         u->hang = true;
-        u->hang_transferred = moved;
+        u->progress = moved;  // what the discard will report as moved
       } else {
         u->status = urb_status_of(fault->error);
         u->progress = moved;
@@ -622,15 +620,8 @@ int Frontend::publish() {
       if (d->removed || !gone_locked(w, *d)) continue;
       remove.push_back(d.get());
       // Unplugged: every URB in flight ends as the kernel ends it, and later calls fail.
-      for (auto& [_, c] : clients) {
-        if (c->device != d.get()) continue;
-        while (!c->pending.empty()) {
-          std::unique_ptr<Urb> u = std::move(c->pending.front());
-          c->pending.pop_front();
-          u->status = -ESHUTDOWN;
-          finish_locked(w, *c, std::move(u));
-        }
-      }
+      for (auto& [_, c] : clients)
+        if (c->device == d.get()) progress_locked(w, *c, Clock::now());
     }
     for (auto& a : w.adapters) {
       if (!a->plugged) continue;
