@@ -67,7 +67,9 @@ def test_schedule_has_no_drift(sim, dev):
     for i, t in enumerate(sent[:200]):
         assert t.t_ns + 200_000 >= t0 + i * 2_000_000, f"send {i} went out early"
         assert t.data[4] == 1 + i % 2
-    assert sent[199].t_ns - t0 < 199 * 2_000_000 + 2_000_000
+    # No drift: the 200th send is late by what one send may be late on a busy machine (10 ms, as
+    # under the sanitizers), not by 199 sends' worth of accumulated lateness.
+    assert sent[199].t_ns - t0 < 199 * 2_000_000 + 10_000_000
 
 
 def test_duration(sim, dev):
