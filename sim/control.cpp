@@ -29,6 +29,15 @@ int locked_read(int World::*counter) {
   return w.*counter;
 }
 
+// Injected records queue as frames off the bus do, into a queue that may be full.
+void queue_for_host(Adapter& ad, const std::array<uint8_t, vsim::kRxRecordSize>& rec) {
+  if (ad.rx_queue.size() >= ad.rx_capacity) {
+    ++ad.rx_overflows;
+    return;
+  }
+  ad.rx_queue.push_back(rec);
+}
+
 }  // namespace
 
 extern "C" {
@@ -74,7 +83,7 @@ int vsim_set_capabilities(int a, uint32_t clock_freq, uint32_t tx_size, uint32_t
   return with_adapter(a, [&](World&, Adapter& ad) {
     vsim::put_u32(ad.capabilities, 0, clock_freq);
     vsim::put_u32(ad.capabilities, 4, tx_size);
-    vsim::put_u32(ad.capabilities, 8, rx_size);
+    ad.set_rx_capacity(rx_size);
     vsim::put_u32(ad.capabilities, 12, ctrlmode_supported);
     vsim::put_u32(ad.capabilities, 16, features);
   });
@@ -117,12 +126,59 @@ int vsim_set_clock(int a, uint64_t offset_us, int bits) {
   });
 }
 
+int vsim_set_drift(int a, double ppm) {
+  if (!(ppm > -1e6 && ppm < 1e6)) return -1;
+  return with_adapter(a, [&](World&, Adapter& ad) { ad.drift_ppm = ppm; });
+}
+
+uint64_t vsim_adapter_time_us(int a, uint64_t t_ns) {
+  uint64_t ts = 0;
+  with_adapter(a, [&](World&, Adapter& ad) {
+    ts = ad.now_us(vsim::Clock::time_point(std::chrono::nanoseconds(t_ns)));
+  });
+  return ts;
+}
+
+int vsim_set_rx_queue(int a, uint32_t frames) {
+  return with_adapter(a, [&](World&, Adapter& ad) { ad.set_rx_capacity(frames); });
+}
+
+int vsim_set_usb_latency(int a, uint32_t fixed_us, uint32_t jitter_us) {
+  return with_adapter(a, [&](World&, Adapter& ad) {
+    ad.usb_latency = std::chrono::microseconds(fixed_us);
+    ad.usb_jitter = std::chrono::microseconds(jitter_us);
+  });
+}
+
+int vsim_add_traffic(int a, const char* spec) {
+  auto node = spec ? vsim::parse_traffic(spec) : std::nullopt;
+  return node ? World::get().add_node(a, *node) : -1;
+}
+
+int vsim_add_load(int a, const char* spec) {
+  auto node = spec ? vsim::parse_load(spec) : std::nullopt;
+  return node ? World::get().add_node(a, *node) : -1;
+}
+
+uint64_t vsim_bus_busy_ns(int a) {
+  uint64_t ns = 0;
+  with_adapter(a, [&](World& w, Adapter& ad) {
+    w.advance_locked(vsim::Clock::now());
+    ns = w.buses[ad.bus].busy_ns;
+  });
+  return ns;
+}
+
+int vsim_set_capture(const char* path, int append) {
+  return World::get().set_capture(path, append != 0) ? 0 : -1;
+}
+
 int vsim_inject_rx(int a, const uint8_t* records, size_t len) {
   return with_adapter(a, [&](World&, Adapter& ad) {
     for (size_t off = 0; off + vsim::kRxRecordSize <= len; off += vsim::kRxRecordSize) {
       std::array<uint8_t, vsim::kRxRecordSize> rec;
       std::copy_n(records + off, rec.size(), rec.begin());
-      ad.rx_queue.push_back(rec);
+      queue_for_host(ad, rec);
     }
   });
 }
@@ -137,7 +193,7 @@ int vsim_inject_frame(int a, uint32_t id_word, uint8_t flags, uint8_t dlc, const
     std::copy_n(data, std::min<size_t>(len, 8), rec.begin() + 8);
     uint64_t ts = ad.now_us(vsim::Clock::now());
     for (int i = 0; i < 8; ++i) rec[16 + static_cast<size_t>(i)] = static_cast<uint8_t>(ts >> (8 * i));
-    ad.rx_queue.push_back(rec);
+    queue_for_host(ad, rec);
   });
 }
 
@@ -259,7 +315,7 @@ int vsim_log_get(size_t i, struct vsim_log_entry* out) {
   World& w = World::get();
   std::lock_guard lk(w.mu);
   if (i >= w.log.size()) return -1;
-  const vsim::LogEntry& e = w.log[i];
+  const vsim::LogEntry& e = w.log[i];  // the ring's oldest first
   std::memset(out, 0, sizeof *out);
   out->seq = e.seq;
   out->t_ns = e.t_ns;

@@ -14,9 +14,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "model.h"
+#include "shared_bus.h"
 
 using vsim::Clock;
 using vsim::World;
@@ -30,7 +32,9 @@ static_assert(st::io == LIBUSB_ERROR_IO && st::invalid_param == LIBUSB_ERROR_INV
               st::no_mem == LIBUSB_ERROR_NO_MEM && st::not_supported == LIBUSB_ERROR_NOT_SUPPORTED &&
               st::other == LIBUSB_ERROR_OTHER);
 
-// Front-end objects. All their bookkeeping is guarded by World::mu, like the model itself.
+// Front-end objects. All their bookkeeping is guarded by World::mu, like the model itself. In a
+// process attached to a shared bus (vsim::link::client() set) the adapters are the server's: a
+// device keeps what the server listed of it, and a handle names the server's handle.
 struct libusb_context {
   bool exited = false;
   int devices = 0;  // live libusb_device objects of this context; it is freed after both end
@@ -42,13 +46,19 @@ struct libusb_device {
   int adapter;
   uint64_t generation;
   int refs;
-  vsim::Adapter* model;  // never freed while the process runs, see vsim::Adapter
+  vsim::Adapter* model;  // never freed while the process runs, see vsim::Adapter; null when attached
+  vsim::link::Listed listed{};  // attached: what the server said of it
 };
 
 struct libusb_device_handle {
   libusb_device* dev;
   uint32_t claimed;  // one bit per interface number this handle holds
+  uint32_t remote = 0;  // attached: the server's handle
 };
+
+// Which adapter of which world generation a device stands for; the shared bus's server names
+// devices to its clients by it.
+std::pair<int, uint64_t> vsim_dropin_identity(libusb_device* dev) { return {dev->adapter, dev->generation}; }
 
 namespace {
 
@@ -166,6 +176,34 @@ libusb_config_descriptor* make_config() {
 
 libusb_context* resolve_locked(libusb_context* ctx) { return ctx ? ctx : g_default_ctx; }
 
+// The context's device object for an adapter, made on first listing and shared until unreferenced.
+libusb_device* device_for_locked(World& w, libusb_context* ctx, int adapter, uint64_t generation,
+                                 vsim::Adapter* model) {
+  for (auto* d : ctx->cache)
+    if (d->adapter == adapter && d->generation == generation) {
+      ++d->refs;
+      return d;
+    }
+  auto* dev = new (std::nothrow) libusb_device{ctx, adapter, generation, 1, model};
+  if (!dev) return nullptr;
+  ctx->cache.push_back(dev);
+  ++ctx->devices;
+  ++w.device_refs;
+  return dev;
+}
+
+// Completes a transfer that reached the adapter only after its USB round trip; the world's lock
+// is not held meanwhile.
+void round_trip(World& w, std::unique_lock<std::mutex>& lk, int adapter, int result) {
+  if (result == LIBUSB_ERROR_TIMEOUT || result == LIBUSB_ERROR_NO_DEVICE || result == LIBUSB_ERROR_INVALID_PARAM) return;
+  auto delay = w.usb_delay_locked(adapter);
+  if (delay.count() == 0) return;
+  lk.unlock();
+  std::this_thread::sleep_for(delay);
+}
+
+vsim::link::Client* attached() { return vsim::link::client(); }
+
 }  // namespace
 
 extern "C" {
@@ -263,30 +301,30 @@ const char* LIBUSB_CALL libusb_strerror(int code) {
 
 ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context* ctx, libusb_device*** list) {
   World& w = World::get();
-  std::lock_guard lk(w.mu);
+  std::unique_lock lk(w.mu);
   ctx = resolve_locked(ctx);
   if (!ctx || !list) return LIBUSB_ERROR_INVALID_PARAM;
   if (w.list_error_count > 0) {
     --w.list_error_count;
     return w.list_error;
   }
-  auto attached = w.attached_locked();
-  auto** out = static_cast<libusb_device**>(std::calloc(attached.size() + 1, sizeof(libusb_device*)));
+  std::vector<vsim::link::Listed> found;
+  if (auto* link = attached()) {
+    // The server answers without this process's lock held: it may take a while.
+    lk.unlock();
+    int r = link->list(found);
+    lk.lock();
+    if (r < 0) return r;
+  } else {
+    for (int idx : w.attached_locked()) found.push_back({idx, w.generation, 0, 0, {}});
+  }
+  auto** out = static_cast<libusb_device**>(std::calloc(found.size() + 1, sizeof(libusb_device*)));
   if (!out) return LIBUSB_ERROR_NO_MEM;
   size_t n = 0;
-  for (int idx : attached) {
-    libusb_device* dev = nullptr;
-    for (auto* d : ctx->cache)
-      if (d->adapter == idx && d->generation == w.generation) dev = d;
-    if (dev) {
-      ++dev->refs;
-    } else {
-      dev = new (std::nothrow) libusb_device{ctx, idx, w.generation, 1, w.adapter_locked(idx)};
-      if (!dev) continue;
-      ctx->cache.push_back(dev);
-      ++ctx->devices;
-      ++w.device_refs;
-    }
+  for (auto& f : found) {
+    libusb_device* dev = device_for_locked(w, ctx, f.adapter, f.generation, attached() ? nullptr : w.adapter_locked(f.adapter));
+    if (!dev) continue;
+    dev->listed = f;
     out[n++] = dev;
   }
   *list = out;
@@ -320,6 +358,7 @@ void LIBUSB_CALL libusb_unref_device(libusb_device* dev) {
 libusb_device* LIBUSB_CALL libusb_get_parent(libusb_device*) { return nullptr; }
 
 uint8_t LIBUSB_CALL libusb_get_bus_number(libusb_device* dev) {
+  if (attached()) return dev->listed.bus_number;
   World& w = World::get();
   std::lock_guard lk(w.mu);
   auto* a = w.adapter_locked(dev->adapter);
@@ -327,6 +366,7 @@ uint8_t LIBUSB_CALL libusb_get_bus_number(libusb_device* dev) {
 }
 
 uint8_t LIBUSB_CALL libusb_get_device_address(libusb_device* dev) {
+  if (attached()) return dev->listed.address;
   World& w = World::get();
   std::lock_guard lk(w.mu);
   auto* a = w.adapter_locked(dev->adapter);
@@ -356,11 +396,16 @@ int LIBUSB_CALL libusb_get_max_iso_packet_size(libusb_device* dev, unsigned char
 int LIBUSB_CALL libusb_get_device_descriptor(libusb_device* dev,
                                              struct libusb_device_descriptor* desc) {
   World& w = World::get();
-  std::lock_guard lk(w.mu);
-  if (dev->generation != w.generation) return LIBUSB_ERROR_NO_DEVICE;
-  auto* a = w.adapter_locked(dev->adapter);
-  if (!a) return LIBUSB_ERROR_NO_DEVICE;
-  auto d = vsim::device_descriptor_bytes(*a);
+  std::vector<uint8_t> d;
+  if (attached()) {
+    d.assign(dev->listed.descriptor.begin(), dev->listed.descriptor.end());
+  } else {
+    std::lock_guard lk(w.mu);
+    if (dev->generation != w.generation) return LIBUSB_ERROR_NO_DEVICE;
+    auto* a = w.adapter_locked(dev->adapter);
+    if (!a) return LIBUSB_ERROR_NO_DEVICE;
+    d = vsim::device_descriptor_bytes(*a);
+  }
   desc->bLength = d[0];
   desc->bDescriptorType = d[1];
   desc->bcdUSB = static_cast<uint16_t>(d[2] | d[3] << 8);
@@ -402,12 +447,21 @@ void LIBUSB_CALL libusb_free_config_descriptor(struct libusb_config_descriptor* 
 
 int LIBUSB_CALL libusb_open(libusb_device* dev, libusb_device_handle** handle) {
   World& w = World::get();
+  uint32_t remote = 0;
+  if (auto* link = attached()) {
+    if (int r = link->open(dev->adapter, dev->generation, remote); r != 0) return r;
+  }
   std::lock_guard lk(w.mu);
-  auto* a = adapter_of_locked(w, dev);
-  if (!a) return LIBUSB_ERROR_NO_DEVICE;
-  if (a->open_error != 0) return a->open_error;
-  auto* h = new (std::nothrow) libusb_device_handle{dev, 0};
-  if (!h) return LIBUSB_ERROR_NO_MEM;
+  if (!attached()) {
+    auto* a = adapter_of_locked(w, dev);
+    if (!a) return LIBUSB_ERROR_NO_DEVICE;
+    if (a->open_error != 0) return a->open_error;
+  }
+  auto* h = new (std::nothrow) libusb_device_handle{dev, 0, remote};
+  if (!h) {
+    if (auto* link = attached()) link->close(remote);
+    return LIBUSB_ERROR_NO_MEM;
+  }
   ++dev->refs;
   ++w.handles;
   *handle = h;
@@ -433,11 +487,12 @@ libusb_device_handle* LIBUSB_CALL libusb_open_device_with_vid_pid(libusb_context
 
 void LIBUSB_CALL libusb_close(libusb_device_handle* h) {
   if (!h) return;
+  if (auto* link = attached()) link->close(h->remote);
   World& w = World::get();
   std::lock_guard lk(w.mu);
   // Closing the handle gives up its claims, as closing the usbfs file does.
   if (h->claimed) {
-    if (h->dev->generation == w.generation) {
+    if (!attached() && h->dev->generation == w.generation) {
       if (auto* a = w.adapter_locked(h->dev->adapter); a && a->claim_owner == h)
         a->claim_owner = nullptr;
     }
@@ -453,6 +508,10 @@ void LIBUSB_CALL libusb_close(libusb_device_handle* h) {
 libusb_device* LIBUSB_CALL libusb_get_device(libusb_device_handle* h) { return h->dev; }
 
 int LIBUSB_CALL libusb_get_configuration(libusb_device_handle* h, int* config) {
+  if (attached()) {
+    *config = 1;
+    return 0;
+  }
   World& w = World::get();
   std::lock_guard lk(w.mu);
   if (!adapter_of_locked(w, h->dev)) return LIBUSB_ERROR_NO_DEVICE;
@@ -461,6 +520,7 @@ int LIBUSB_CALL libusb_get_configuration(libusb_device_handle* h, int* config) {
 }
 
 int LIBUSB_CALL libusb_set_configuration(libusb_device_handle* h, int config) {
+  if (auto* link = attached()) return link->set_configuration(h->remote, config);
   World& w = World::get();
   std::lock_guard lk(w.mu);
   if (!adapter_of_locked(w, h->dev)) return LIBUSB_ERROR_NO_DEVICE;
@@ -469,8 +529,17 @@ int LIBUSB_CALL libusb_set_configuration(libusb_device_handle* h, int config) {
 
 int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* h, int iface) {
   World& w = World::get();
-  std::lock_guard lk(w.mu);
   if (iface < 0 || iface >= 32) return LIBUSB_ERROR_INVALID_PARAM;
+  if (auto* link = attached()) {
+    int r = link->claim(h->remote, iface);
+    std::lock_guard lk(w.mu);
+    if (r == 0 && !(h->claimed & (1u << iface))) {
+      h->claimed |= 1u << iface;
+      ++w.claims;
+    }
+    return r;
+  }
+  std::lock_guard lk(w.mu);
   auto* a = adapter_of_locked(w, h->dev);
   if (!a) return LIBUSB_ERROR_NO_DEVICE;
   if (iface != 0) return LIBUSB_ERROR_NOT_FOUND;
@@ -485,9 +554,19 @@ int LIBUSB_CALL libusb_claim_interface(libusb_device_handle* h, int iface) {
 
 int LIBUSB_CALL libusb_release_interface(libusb_device_handle* h, int iface) {
   World& w = World::get();
-  std::lock_guard lk(w.mu);
+  std::unique_lock lk(w.mu);
   if (iface < 0 || iface >= 32) return LIBUSB_ERROR_INVALID_PARAM;
   if (!(h->claimed & (1u << iface))) return LIBUSB_ERROR_NOT_FOUND;
+  if (auto* link = attached()) {
+    lk.unlock();
+    int r = link->release(h->remote, iface);
+    lk.lock();
+    if (r == 0 || r == LIBUSB_ERROR_NO_DEVICE) {
+      h->claimed &= ~(1u << iface);
+      --w.claims;
+    }
+    return r;
+  }
   auto* a = adapter_of_locked(w, h->dev);
   if (!a) return LIBUSB_ERROR_NO_DEVICE;
   if (a->claim_owner == h) a->claim_owner = nullptr;
@@ -498,6 +577,7 @@ int LIBUSB_CALL libusb_release_interface(libusb_device_handle* h, int iface) {
 }
 
 int LIBUSB_CALL libusb_set_interface_alt_setting(libusb_device_handle* h, int iface, int alt) {
+  if (auto* link = attached()) return link->set_alt_setting(h->remote, iface, alt);
   World& w = World::get();
   std::lock_guard lk(w.mu);
   if (!adapter_of_locked(w, h->dev)) return LIBUSB_ERROR_NO_DEVICE;
@@ -506,12 +586,14 @@ int LIBUSB_CALL libusb_set_interface_alt_setting(libusb_device_handle* h, int if
 }
 
 int LIBUSB_CALL libusb_reset_device(libusb_device_handle* h) {
+  if (auto* link = attached()) return link->reset(h->remote);
   World& w = World::get();
   std::lock_guard lk(w.mu);
   return adapter_of_locked(w, h->dev) ? 0 : LIBUSB_ERROR_NOT_FOUND;
 }
 
 int LIBUSB_CALL libusb_clear_halt(libusb_device_handle* h, unsigned char endpoint) {
+  if (auto* link = attached()) return link->clear_halt(h->remote, endpoint);
   World& w = World::get();
   std::lock_guard lk(w.mu);
   auto* a = adapter_of_locked(w, h->dev);
@@ -531,6 +613,7 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* h, uint8_t request
                                         uint8_t request, uint16_t value, uint16_t index,
                                         unsigned char* data, uint16_t length,
                                         unsigned int timeout) {
+  if (auto* link = attached()) return link->control(h->remote, request_type, request, value, index, {data, data ? length : 0u}, timeout);
   World& w = World::get();
   std::unique_lock lk(w.mu);
   auto start = Clock::now();
@@ -561,12 +644,20 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* h, uint8_t request
   e.result = r;
   e.transferred = r > 0 ? r : 0;
   w.log_locked(e);
+  round_trip(w, lk, h->dev->adapter, r);
   return r;
 }
 
 int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* h, unsigned char endpoint,
                                      unsigned char* data, int length, int* transferred,
                                      unsigned int timeout) {
+  if (auto* link = attached()) {
+    int moved = 0;
+    if (length < 0 || (!data && length > 0)) return LIBUSB_ERROR_INVALID_PARAM;
+    int r = link->bulk(h->remote, endpoint, {data, static_cast<size_t>(length)}, moved, timeout);
+    if (transferred) *transferred = moved;
+    return r;
+  }
   World& w = World::get();
   // Fast path of a sink adapter with nothing to log or inject: no lock, so that writers on
   // several threads measure the caller's cost rather than the simulator's.
@@ -631,6 +722,7 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* h, unsigned char endp
   e.result = r;
   e.transferred = moved;
   w.log_locked(e);
+  round_trip(w, lk, adapter, r);
   return r;
 }
 
@@ -644,6 +736,7 @@ int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* h, uint
                                                    unsigned char* data, int length) {
   if (desc_index == 0) return LIBUSB_ERROR_INVALID_PARAM;
   if (length <= 0) return LIBUSB_ERROR_INVALID_PARAM;
+  if (auto* link = attached()) return link->string_ascii(h->remote, desc_index, {data, static_cast<size_t>(length)});
   {
     // The raw mode hands back the serial's bytes unconverted, so callers' UTF-8 checks can be
     // exercised; real libusb turns every non-ASCII code unit into '?'.

@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
+#include <cctype>
+#include <cmath>
+#include <ctime>
 #include <thread>
 
 namespace vsim {
@@ -107,9 +110,28 @@ uint32_t id_word(std::span<const uint8_t, kTxRecordSize> r) { return get_u32(r, 
 }  // namespace
 
 uint64_t Adapter::now_us(Clock::time_point t) const {
-  auto us = std::chrono::duration_cast<std::chrono::microseconds>(t - created).count();
-  uint64_t v = static_cast<uint64_t>(us < 0 ? 0 : us) + clock_offset_us;
+  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t - created).count();
+  if (ns < 0) ns = 0;
+  // The oscillator runs fast or slow by drift_ppm: its count is the true count scaled by it.
+  auto scaled = static_cast<long double>(ns) * (1.0L + static_cast<long double>(drift_ppm) * 1e-6L);
+  uint64_t v = static_cast<uint64_t>(scaled / 1000.0L) + clock_offset_us;
   return clock_bits >= 64 ? v : v & ((uint64_t{1} << clock_bits) - 1);
+}
+
+void Adapter::set_rx_capacity(size_t frames) {
+  rx_capacity = frames;
+  put_u32(capabilities, 8, static_cast<uint32_t>(std::min<size_t>(frames, UINT32_MAX)));
+}
+
+std::array<uint8_t, kTxRecordSize> TrafficNode::next_record() const {
+  if (kind == Kind::periodic) return record;
+  std::array<uint8_t, kTxRecordSize> r{};
+  uint8_t dlc = frames == Frames::max8 ? 8 : frames == Frames::empty ? 0 : static_cast<uint8_t>(seq % 9);
+  r[1] = dlc;
+  r[3] = 1;
+  put_u32(r, 4, static_cast<uint32_t>(seq & 0x7FF));
+  for (size_t i = 0; i < dlc; ++i) r[8 + i] = static_cast<uint8_t>(seq >> (8 * i));
+  return r;
 }
 
 uint32_t frame_bits(std::span<const uint8_t, kTxRecordSize> record) {
@@ -150,21 +172,128 @@ World& World::get() {
 
 World::World() { configure_from_environment(); }
 
+namespace {
+
+// Strict number parsing for the configuration texts: the whole text, nothing else.
+std::optional<double> number_of(const std::string& t) {
+  if (t.empty() || std::isspace(static_cast<unsigned char>(t[0]))) return std::nullopt;
+  char* end = nullptr;
+  double v = std::strtod(t.c_str(), &end);
+  if (*end != '\0' || !std::isfinite(v)) return std::nullopt;
+  return v;
+}
+
+std::optional<uint64_t> hex_of(std::string t) {
+  if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) t = t.substr(2);
+  if (t.empty() || t.size() > 8) return std::nullopt;
+  uint64_t v = 0;
+  for (char c : t) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
+    v = v * 16 + static_cast<uint64_t>(std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (c | 0x20) - 'a' + 10);
+  }
+  return v;
+}
+
+std::vector<std::string> split(const std::string& s, char sep) {
+  std::vector<std::string> out;
+  std::string cur;
+  for (char c : s) {
+    if (c == sep) {
+      out.push_back(cur);
+      cur.clear();
+    } else {
+      cur += c;
+    }
+  }
+  out.push_back(cur);
+  return out;
+}
+
+// Reports a configuration text the simulator cannot use; the process goes on without it.
+void refuse(const char* what, const std::string& text) {
+  std::fprintf(stderr, "vorel-sim: ignoring %s \"%s\"\n", what, text.c_str());
+}
+
+}  // namespace
+
+std::optional<TrafficNode> parse_traffic(const std::string& spec) {
+  auto parts = split(spec, ':');
+  if (parts.size() < 2 || parts.size() > 3) return std::nullopt;
+  auto id = hex_of(parts[0]);
+  auto period = number_of(parts[1]);
+  if (!id || *id > 0x1FFFFFFF || !period || *period < 0.1 || *period > 3.6e6) return std::nullopt;
+  std::string data = parts.size() == 3 ? parts[2] : "";
+  if (data.size() % 2 != 0 || data.size() > 16) return std::nullopt;
+  TrafficNode n;
+  n.kind = TrafficNode::Kind::periodic;
+  bool ext = *id > 0x7FF || parts[0].size() - (parts[0].rfind("0x", 0) == 0 || parts[0].rfind("0X", 0) == 0 ? 2 : 0) == 8;
+  n.record[1] = static_cast<uint8_t>(data.size() / 2);
+  n.record[2] = ext ? 0x04 : 0;
+  n.record[3] = 1;
+  put_u32(n.record, 4, ext ? static_cast<uint32_t>(*id) | 0x80000000u : static_cast<uint32_t>(*id));
+  for (size_t i = 0; i < data.size() / 2; ++i) {
+    auto byte = hex_of(data.substr(2 * i, 2));
+    if (!byte) return std::nullopt;
+    n.record[8 + i] = static_cast<uint8_t>(*byte);
+  }
+  n.period = std::chrono::nanoseconds(static_cast<int64_t>(*period * 1e6));
+  return n;
+}
+
+std::optional<TrafficNode> parse_load(const std::string& spec) {
+  auto parts = split(spec, ':');
+  if (parts.empty() || parts.size() > 2) return std::nullopt;
+  auto percent = number_of(parts[0]);
+  if (!percent || *percent <= 0 || *percent > 100) return std::nullopt;
+  TrafficNode n;
+  n.kind = TrafficNode::Kind::load;
+  n.share = *percent / 100.0;
+  if (parts.size() == 2) {
+    if (parts[1] == "8") n.frames = TrafficNode::Frames::max8;
+    else if (parts[1] == "0") n.frames = TrafficNode::Frames::empty;
+    else if (parts[1] == "mixed") n.frames = TrafficNode::Frames::mixed;
+    else return std::nullopt;
+  }
+  return n;
+}
+
 // VOREL_SIM_ADAPTERS=N attaches N adapters joined on one bus; VOREL_SIM_SERIALS=a,b,... names
-// them; VOREL_SIM_BITRATE sets their initial bit rate; VOREL_SIM_TRAFFIC adds other nodes on
-// that bus; VOREL_SIM_CAPTURE names a file that receives every frame on the bus. This lets any
-// program (a demo, a user's script, python-can's tools) run against simulated adapters.
+// them instead; VOREL_SIM_BITRATE sets their initial bit rate, VOREL_SIM_RX_QUEUE their
+// firmware receive queue (frames), VOREL_SIM_DRIFT_PPM their oscillators' errors (one value, or
+// one per adapter), VOREL_SIM_CLOCK_BITS their timestamp counters' width, VOREL_SIM_USB_LATENCY
+// (FIXED_US[:JITTER_US]) their USB round trip; VOREL_SIM_TRAFFIC and VOREL_SIM_LOAD add other
+// nodes on that bus; VOREL_SIM_CAPTURE names a file that receives every frame on the bus
+// (VOREL_SIM_CAPTURE_APPEND=1 appends), VOREL_SIM_LOG one that receives every transfer. This
+// lets any program (a demo, a user's script, python-can's tools) run against simulated adapters.
 void World::configure_from_environment() {
-  if (const char* rate = std::getenv("VOREL_SIM_BITRATE"); rate && std::atoi(rate) > 0)
-    default_bitrate = static_cast<uint32_t>(std::atoi(rate));
-  if (const char* path = std::getenv("VOREL_SIM_CAPTURE"); path && *path) capture = std::fopen(path, "a");
+  auto env = [](const char* name) -> std::string {
+    const char* v = std::getenv(name);
+    return v ? v : "";
+  };
+  if (auto rate = env("VOREL_SIM_BITRATE"); !rate.empty()) {
+    auto v = number_of(rate);
+    if (v && *v >= 1000 && *v <= 1000000 && *v == static_cast<uint32_t>(*v)) default_bitrate = static_cast<uint32_t>(*v);
+    else refuse("bit rate", rate);
+  }
+  if (auto q = env("VOREL_SIM_RX_QUEUE"); !q.empty()) {
+    auto v = number_of(q);
+    if (v && *v >= 1 && *v <= 1e6 && *v == static_cast<size_t>(*v)) default_rx_capacity = static_cast<size_t>(*v);
+    else refuse("receive queue size", q);
+  }
+  if (auto path = env("VOREL_SIM_CAPTURE"); !path.empty())
+    if (!set_capture(path.c_str(), env("VOREL_SIM_CAPTURE_APPEND") == "1")) refuse("capture file", path);
+  if (auto path = env("VOREL_SIM_LOG"); !path.empty()) {
+    log_file = std::fopen(path.c_str(), "w");
+    if (log_file) log_enabled = true;
+    else refuse("log file", path);
+  }
   std::vector<std::string> serials;
-  if (const char* list = std::getenv("VOREL_SIM_SERIALS"); list && *list) {
-    std::stringstream ss(list);
-    for (std::string s; std::getline(ss, s, ',');) serials.push_back(s);
-  } else if (const char* n = std::getenv("VOREL_SIM_ADAPTERS"); n && *n) {
-    int count = std::atoi(n);
-    for (int i = 1; i <= count && i <= 999; ++i) {
+  if (auto list = env("VOREL_SIM_SERIALS"); !list.empty()) {
+    serials = split(list, ',');
+  } else if (auto n = env("VOREL_SIM_ADAPTERS"); !n.empty()) {
+    auto count = number_of(n);
+    if (!count || *count < 0 || *count > 999) refuse("adapter count", n);
+    for (int i = 1; count && i <= static_cast<int>(*count) && i <= 999; ++i) {
       char buf[32];
       std::snprintf(buf, sizeof buf, "VOR.EL:CANH%04d", i);
       serials.emplace_back(buf);
@@ -172,51 +301,103 @@ void World::configure_from_environment() {
   }
   for (auto& s : serials) add_adapter(s);
   for (size_t i = 1; i < adapters.size(); ++i) join(0, static_cast<int>(i));
-  if (const char* traffic = std::getenv("VOREL_SIM_TRAFFIC"); traffic && *traffic) start_traffic(traffic);
+
+  auto drifts = split(env("VOREL_SIM_DRIFT_PPM"), ',');
+  auto bits = env("VOREL_SIM_CLOCK_BITS");
+  auto latency = split(env("VOREL_SIM_USB_LATENCY"), ':');
+  std::lock_guard lk(mu);
+  for (auto& a : adapters) {
+    size_t i = static_cast<size_t>(a->index);
+    if (drifts.size() == 1 && drifts[0].empty()) {
+    } else if (auto ppm = number_of(drifts[drifts.size() == 1 ? 0 : std::min(i, drifts.size() - 1)]);
+               ppm && std::fabs(*ppm) <= 100000) {
+      a->drift_ppm = *ppm;
+    } else if (i == 0) {
+      refuse("drift", env("VOREL_SIM_DRIFT_PPM"));
+    }
+    if (bits == "32" || bits == "64") a->clock_bits = std::atoi(bits.c_str());
+    else if (!bits.empty() && i == 0) refuse("clock width", bits);
+    if (!latency[0].empty()) {
+      auto fixed = number_of(latency[0]);
+      auto jitter = latency.size() == 2 ? number_of(latency[1]) : std::optional<double>(0);
+      if (fixed && jitter && *fixed >= 0 && *jitter >= 0 && *fixed + *jitter <= 1e6 && latency.size() <= 2) {
+        a->usb_latency = std::chrono::microseconds(static_cast<int64_t>(*fixed));
+        a->usb_jitter = std::chrono::microseconds(static_cast<int64_t>(*jitter));
+      } else if (i == 0) {
+        refuse("USB latency", env("VOREL_SIM_USB_LATENCY"));
+      }
+    }
+  }
+  if (adapters.empty()) return;
+  for (const auto& spec : split(env("VOREL_SIM_TRAFFIC"), ',')) {
+    if (spec.empty()) continue;
+    if (auto node = parse_traffic(spec)) {
+      node->ready = Clock::now() + node->period;
+      buses[adapters[0]->bus].nodes.push_back(*node);
+    } else {
+      refuse("traffic", spec);
+    }
+  }
+  if (auto load = env("VOREL_SIM_LOAD"); !load.empty()) {
+    if (auto node = parse_load(load)) {
+      node->ready = Clock::now();
+      buses[adapters[0]->bus].nodes.push_back(*node);
+    } else {
+      refuse("load", load);
+    }
+  }
+  if (!buses[adapters[0]->bus].nodes.empty()) start_bus_driver_locked();
 }
 
-// Other nodes on the first bus: "ID:PERIOD_MS[:HEXDATA]" entries separated by commas; an ID
-// above 0x7FF, or written with 8 hex digits, is extended. Each node sends its frame every period
-// to every adapter on that bus that is on, stamped with the receiver's clock.
-void World::start_traffic(const std::string& spec) {
-  struct Node {
-    std::array<uint8_t, kTxRecordSize> record{};
-    std::chrono::microseconds period;
-  };
-  std::vector<Node> nodes;
-  std::stringstream ss(spec);
-  for (std::string item; std::getline(ss, item, ',');) {
-    std::stringstream fs(item);
-    std::string id, period, data;
-    std::getline(fs, id, ':');
-    std::getline(fs, period, ':');
-    std::getline(fs, data, ':');
-    Node n;
-    uint32_t word = static_cast<uint32_t>(std::strtoul(id.c_str(), nullptr, 0));
-    bool ext = word > 0x7FF || id.size() >= 10;
-    size_t len = std::min<size_t>(data.size() / 2, 8);
-    n.record[1] = static_cast<uint8_t>(len);
-    n.record[2] = ext ? 0x04 : 0;
-    n.record[3] = 1;
-    put_u32(n.record, 4, ext ? (word & 0x1FFFFFFF) | 0x80000000u : word & 0x7FF);
-    for (size_t i = 0; i < len; ++i)
-      n.record[8 + i] = static_cast<uint8_t>(std::strtoul(data.substr(2 * i, 2).c_str(), nullptr, 16));
-    n.period = std::chrono::microseconds(std::max(100L, static_cast<long>(std::atof(period.c_str()) * 1000)));
-    nodes.push_back(n);
-  }
-  for (const Node& n : nodes) {
-    std::thread([this, n] {
-      auto next = Clock::now();
-      for (;;) {
-        next += n.period;
-        std::this_thread::sleep_until(next);
-        std::lock_guard lk(mu);
-        if (buses.empty()) continue;
-        InFlight f{-1, n.record, Clock::now()};
-        deliver_locked(buses[0], f);
+int World::add_node(int adapter, TrafficNode node) {
+  std::lock_guard lk(mu);
+  Adapter* a = adapter_locked(adapter);
+  if (!a) return -1;
+  node.ready = Clock::now() + (node.kind == TrafficNode::Kind::periodic ? node.period : Clock::duration{});
+  buses[a->bus].nodes.push_back(node);
+  start_bus_driver_locked();
+  cv.notify_all();
+  return 0;
+}
+
+// Keeps the buses moving while no transfer does: frames of traffic nodes reach the adapters'
+// queues (and the capture) in their own time, not at the next transfer.
+void World::start_bus_driver_locked() {
+  if (bus_driver_started) return;
+  bus_driver_started = true;
+  std::thread([this] {
+    std::unique_lock lk(mu);
+    for (;;) {
+      auto now = Clock::now();
+      advance_locked(now);
+      auto until = now + std::chrono::milliseconds(10);
+      for (auto& bus : buses) {
+        if (bus.in_flight) until = std::min(until, bus.in_flight->end);
+        for (auto& n : bus.nodes) until = std::min(until, std::max(n.ready, bus.free_at));
       }
-    }).detach();
-  }
+      cv.wait_until(lk, std::max(until, now + std::chrono::microseconds(50)));
+    }
+  }).detach();
+}
+
+bool World::set_capture(const char* path, bool append) {
+  std::lock_guard lk(mu);
+  advance_locked(Clock::now());  // what has finished belongs to the capture being closed
+  if (capture) std::fclose(capture);
+  capture = nullptr;
+  if (!path) return true;
+  capture = std::fopen(path, append ? "a" : "w");
+  if (!capture) return false;
+  // python-can's ASC layout: a header, then one line per frame, seconds since the start.
+  std::time_t wall = std::time(nullptr);
+  char date[64];
+  std::strftime(date, sizeof date, "%a %b %d %I:%M:%S.000 %p %Y", std::localtime(&wall));
+  std::fprintf(capture, "date %s\nbase hex  timestamps absolute\ninternal events logged\n"
+               "Begin Triggerblock %s\n   0.000000 Start of measurement\n", date, date);
+  std::fflush(capture);
+  capture_start = Clock::now();
+  start_bus_driver_locked();  // frames reach the file when they end, not at the next transfer
+  return true;
 }
 
 void World::reset() {
@@ -229,7 +410,7 @@ void World::reset() {
     adapters.clear();
     buses.clear();
     log.clear();
-    log_enabled = true;
+    log_enabled = log_file != nullptr;
     init_error_count = list_error_count = 0;
     ++generation;
     cv.notify_all();
@@ -259,7 +440,7 @@ int World::add_adapter_quietly(const std::optional<std::string>& serial) {
   a->device_info[16] = 1;
   put_u32(a->capabilities, 0, 48000000);
   put_u32(a->capabilities, 4, static_cast<uint32_t>(a->tx_fifo_capacity));
-  put_u32(a->capabilities, 8, static_cast<uint32_t>(a->rx_capacity));
+  a->set_rx_capacity(default_rx_capacity);
   put_u32(a->capabilities, 12, 0x1F);  // loopback, listen-only, triple sampling, one-shot, berr
   put_u32(a->capabilities, 16, 0);
   put_u32(a->bt_const, 4, 48000000);
@@ -268,7 +449,7 @@ int World::add_adapter_quietly(const std::optional<std::string>& serial) {
   const uint32_t timing[8] = {default_bitrate, 875, 125, 0, 13, 2, 2, 6};
   for (int i = 0; i < 8; ++i) put_u32(a->bittiming, 4 * i, timing[i]);
   a->bus = static_cast<int>(buses.size());
-  buses.push_back(Bus{{a->index}, std::nullopt, {}});
+  buses.push_back(Bus{{a->index}, {}, std::nullopt, {}, 0});
   adapters.push_back(std::move(a));
   return static_cast<int>(adapters.size()) - 1;
 }
@@ -285,6 +466,8 @@ void World::join(int a, int b) {
     buses[to].members.push_back(m);
   }
   buses[from].members.clear();
+  for (auto& n : buses[from].nodes) buses[to].nodes.push_back(n);
+  buses[from].nodes.clear();
 }
 
 Adapter* World::adapter_locked(int index) {
@@ -312,7 +495,32 @@ std::string sysfs_name(const Adapter& a) {
 void World::log_locked(LogEntry e) {
   if (!log_enabled) return;
   e.seq = ++log_seq;
+  if (log_file) {
+    std::fprintf(log_file, "%llu %llu.%09llu thread=%d adapter=%d %s", static_cast<unsigned long long>(e.seq),
+                 static_cast<unsigned long long>(e.t_ns / 1000000000), static_cast<unsigned long long>(e.t_ns % 1000000000),
+                 e.thread, e.adapter, e.kind == 0 ? "control" : "bulk");
+    if (e.kind == 0)
+      std::fprintf(log_file, " type=%02x request=%u value=%u index=%u length=%u", e.request_type, e.request,
+                   e.value, e.index, e.length);
+    else
+      std::fprintf(log_file, " endpoint=%02x length=%u", e.endpoint, e.length);
+    std::fprintf(log_file, " timeout=%u result=%d transferred=%d data=", e.timeout_ms, e.result, e.transferred);
+    for (size_t i = 0; i < e.data_len; ++i) std::fprintf(log_file, "%02x", e.data[i]);
+    std::fputc('\n', log_file);
+    std::fflush(log_file);
+  }
   log.push_back(e);
+  if (log.size() > kLogCapacity) log.pop_front();
+}
+
+Clock::duration World::usb_delay_locked(int index) {
+  Adapter* a = adapter_locked(index);
+  if (!a || (a->usb_latency.count() == 0 && a->usb_jitter.count() == 0)) return {};
+  auto jitter = a->usb_jitter.count() > 0
+                    ? std::chrono::microseconds(static_cast<int64_t>(splitmix64(a->jitter_seed) %
+                                                                     static_cast<uint64_t>(a->usb_jitter.count() + 1)))
+                    : std::chrono::microseconds(0);
+  return a->usb_latency + jitter;
 }
 
 std::optional<std::vector<uint8_t>> World::scripted_answer_locked(Adapter& a, uint8_t request) {
@@ -506,7 +714,7 @@ int World::bulk_out_locked(int index, std::span<const uint8_t> data, int& accept
     } else if ((a->mode & kModeListenOnly) != 0) {
       // A listen-only controller never drives the bus; with loopback it still sees its own frame.
       if (a->mode & kModeLoopback) {
-        Bus solo{{a->index}, InFlight{a->index, rec, now}, now};
+        Bus solo{{a->index}, {}, InFlight{a->index, rec, now, now}, now, 0};
         deliver_locked(solo, *solo.in_flight);
       } else {
         ++a->frames_dropped;
@@ -545,17 +753,26 @@ int World::bulk_in_locked(int index, std::span<uint8_t> buf, int& filled) {
   return status::ok;
 }
 
+void World::capture_locked(const InFlight& f) {
+  if (!capture) return;
+  double t = std::chrono::duration<double>(f.end - capture_start).count();
+  uint32_t word = get_u32(f.record, 4);
+  bool ext = (word & 0x80000000u) != 0 || (f.record[2] & kFlagExt) != 0;
+  bool rtr = (f.record[2] & kFlagRtr) != 0;
+  uint8_t dlc = std::min<uint8_t>(f.record[1], 8);
+  char id[16];
+  if (ext) std::snprintf(id, sizeof id, "%Xx", word & 0x1FFFFFFF);
+  else std::snprintf(id, sizeof id, "%X", word & 0x7FF);
+  std::fprintf(capture, "%11.6f 1  %-15s Rx   %s %X", t < 0 ? 0.0 : t, id, rtr ? "r" : "d", dlc);
+  if (!rtr)
+    for (size_t i = 0; i < dlc; ++i) std::fprintf(capture, " %02X", f.record[8 + i]);
+  std::fputc('\n', capture);
+  std::fflush(capture);
+}
+
 void World::deliver_locked(Bus& bus, const InFlight& f) {
-  if (f.sender >= 0) ++adapters[f.sender]->frames_sent;  // -1: a traffic node, not an adapter
-  if (capture) {
-    uint64_t t = static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(f.end.time_since_epoch()).count());
-    std::fprintf(capture, "%llu %d %08x %u %02x ", static_cast<unsigned long long>(t), f.sender,
-                 get_u32(f.record, 4), f.record[1], f.record[2]);
-    for (size_t i = 0; i < std::min<size_t>(f.record[1], 8); ++i) std::fprintf(capture, "%02x", f.record[8 + i]);
-    std::fputc('\n', capture);
-    std::fflush(capture);
-  }
+  if (f.sender >= 0) ++adapters[f.sender]->frames_sent;  // a traffic node is not an adapter
+  capture_locked(f);
   for (int m : bus.members) {
     Adapter& r = *adapters[m];
     if (!r.plugged) continue;
@@ -577,34 +794,71 @@ void World::deliver_locked(Bus& bus, const InFlight& f) {
   cv.notify_all();
 }
 
+namespace {
+
+uint32_t bitrate_of(const Adapter& a) {
+  uint32_t bitrate = get_u32(a.bittiming, 0);
+  return bitrate == 0 ? kDefaultBitrate : bitrate;
+}
+
+Clock::duration wire_time(std::span<const uint8_t, kTxRecordSize> record, uint32_t bitrate) {
+  return std::chrono::nanoseconds(uint64_t{frame_bits(record)} * 1000000000ull / bitrate);
+}
+
+}  // namespace
+
 void World::start_next_locked(Bus& bus, Clock::time_point now) {
   if (bus.in_flight) return;
-  int best = -1;
+  // Candidates: adapters' TX FIFO heads and traffic nodes; -1 - k names node k.
+  int best = 0;
+  bool found = false;
   Clock::time_point best_start{};
   uint32_t best_prio = 0;
+  auto consider = [&](int who, Clock::time_point ready, uint32_t word) {
+    Clock::time_point start = std::max(bus.free_at, ready);
+    if (start > now) return;
+    // Arbitration: the earlier start wins; at the same instant the lower identifier does.
+    uint32_t prio = word & 0x1FFFFFFF;
+    if (!found || start < best_start || (start == best_start && prio < best_prio)) {
+      best = who;
+      best_start = start;
+      best_prio = prio;
+      found = true;
+    }
+  };
   for (int m : bus.members) {
     Adapter& a = *adapters[m];
     if (!a.plugged || !a.bus_on || a.tx_fifo.empty()) continue;
-    Clock::time_point start = std::max(bus.free_at, a.tx_enqueued.front());
-    if (start > now) continue;
-    // Arbitration: the earlier start wins; at the same instant the lower identifier does.
-    uint32_t prio = id_word(a.tx_fifo.front()) & 0x1FFFFFFF;
-    if (best < 0 || start < best_start || (start == best_start && prio < best_prio)) {
-      best = m;
-      best_start = start;
-      best_prio = prio;
-    }
+    consider(m, a.tx_enqueued.front(), id_word(a.tx_fifo.front()));
   }
-  if (best < 0) return;
-  Adapter& a = *adapters[best];
-  uint32_t bitrate = get_u32(a.bittiming, 0);
-  if (bitrate == 0) bitrate = kDefaultBitrate;
-  auto wire = std::chrono::nanoseconds(uint64_t{frame_bits(a.tx_fifo.front())} * 1000000000ull /
-                                       bitrate);
-  bus.in_flight = InFlight{best, a.tx_fifo.front(), best_start + wire};
-  a.tx_fifo.pop_front();
-  a.tx_enqueued.pop_front();
-  cv.notify_all();  // a FIFO slot is free again
+  for (size_t k = 0; k < bus.nodes.size(); ++k)
+    consider(-1 - static_cast<int>(k), bus.nodes[k].ready, id_word(bus.nodes[k].next_record()));
+  if (!found) return;
+  // Node frames go at the bus's bit rate: its first adapter's.
+  uint32_t bitrate = bus.members.empty() ? default_bitrate : bitrate_of(*adapters[bus.members.front()]);
+  if (best >= 0) {
+    Adapter& a = *adapters[best];
+    bus.in_flight = InFlight{best, a.tx_fifo.front(), best_start + wire_time(a.tx_fifo.front(), bitrate_of(a)), best_start};
+    a.tx_fifo.pop_front();
+    a.tx_enqueued.pop_front();
+    cv.notify_all();  // a FIFO slot is free again
+    return;
+  }
+  TrafficNode& n = bus.nodes[static_cast<size_t>(-1 - best)];
+  auto record = n.next_record();
+  auto wire = wire_time(record, bitrate);
+  bus.in_flight = InFlight{best, record, best_start + wire, best_start};
+  if (n.kind == TrafficNode::Kind::periodic) {
+    n.ready += n.period;
+    if (n.ready <= best_start)  // a node that lost arbitration for long skips the periods it missed
+      n.ready += n.period * ((best_start - n.ready) / n.period + 1);
+  } else {
+    // Frames spaced so that their wire time is the share asked for; a node that fell behind (the
+    // adapters took the bus) keeps no more than a few frames of backlog.
+    n.ready += std::chrono::duration_cast<Clock::duration>(wire / n.share);
+    n.ready = std::max(n.ready, best_start - 4 * wire);
+    ++n.seq;
+  }
 }
 
 void World::advance_locked(Clock::time_point now) {
@@ -614,6 +868,7 @@ void World::advance_locked(Clock::time_point now) {
       InFlight f = *bus.in_flight;
       bus.in_flight.reset();
       bus.free_at = f.end;
+      bus.busy_ns += static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(f.end - f.start).count());
       deliver_locked(bus, f);
       start_next_locked(bus, now);
     }
@@ -624,7 +879,9 @@ std::optional<Clock::time_point> World::next_event_locked(int index) const {
   if (index < 0 || index >= static_cast<int>(adapters.size())) return std::nullopt;
   const Bus& bus = buses[adapters[index]->bus];
   if (bus.in_flight) return bus.in_flight->end;
-  return std::nullopt;
+  std::optional<Clock::time_point> next;
+  for (auto& n : bus.nodes) next = std::min(next.value_or(Clock::time_point::max()), std::max(n.ready, bus.free_at));
+  return next;
 }
 
 }  // namespace vsim

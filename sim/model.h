@@ -54,6 +54,8 @@ inline constexpr uint8_t kEpIn = 0x81;
 inline constexpr size_t kTxRecordSize = 16;
 inline constexpr size_t kRxRecordSize = 24;
 inline constexpr size_t kRecordsPerRead = 2;
+inline constexpr size_t kDefaultRxCapacity = 64;  // frames, as small adapters buffer
+inline constexpr size_t kLogCapacity = 65536;     // transfers kept by the log ring
 
 // Firmware request codes.
 namespace req {
@@ -141,18 +143,28 @@ struct Adapter {
   uint32_t led_mode = 1;
   std::array<uint8_t, 16> name{};
 
-  // clock: microseconds since creation plus an offset, wrapped to clock_bits
+  // clock: microseconds since creation, scaled by the oscillator's error, plus an offset,
+  // wrapped to clock_bits
   Clock::time_point created;
   uint64_t clock_offset_us = 0;
   int clock_bits = 32;
+  double drift_ppm = 0;
+
+  // USB: every transfer that reaches the adapter completes this long after it could, as a
+  // hardware round trip would (fixed part plus a uniformly random part up to the jitter)
+  std::chrono::microseconds usb_latency{0};
+  std::chrono::microseconds usb_jitter{0};
+  uint64_t jitter_seed = 0x5EED;
 
   // frames
   size_t tx_fifo_capacity = 16;
   std::atomic<bool> sink{false};  // accept every write at once and drop it (speed measurements)
   std::deque<std::array<uint8_t, kTxRecordSize>> tx_fifo;
   std::deque<Clock::time_point> tx_enqueued;
+  // The firmware's host-bound queue: as many frames as the capabilities' rx_data_buffer_size
+  // says (set_rx_capacity keeps the two in step); frames that find it full are dropped.
   std::deque<std::array<uint8_t, kRxRecordSize>> rx_queue;
-  size_t rx_capacity = 4096;
+  size_t rx_capacity = kDefaultRxCapacity;
   uint64_t frames_sent = 0, frames_received = 0, rx_overflows = 0;
   std::atomic<uint64_t> frames_dropped{0};
   std::map<uint32_t, uint64_t> received_by_id;  // frames queued for the host, by identifier word
@@ -175,18 +187,41 @@ struct Adapter {
   const void* claim_owner = nullptr;
 
   uint64_t now_us(Clock::time_point t) const;
+  void set_rx_capacity(size_t frames);
 };
 
 struct InFlight {
-  int sender = -1;
+  int sender = -1;  // an adapter's index; a traffic node k is -1 - k
   std::array<uint8_t, kTxRecordSize> record{};
   Clock::time_point end;
+  Clock::time_point start{};
+};
+
+// Another node on a bus, not an adapter: one frame every period, or as many frames as fill a
+// share of the bus. Its frames contend for the bus like an adapter's; the next one is made
+// when the previous has won arbitration, so a node costs nothing while it waits.
+struct TrafficNode {
+  enum class Kind { periodic, load };
+  enum class Frames { max8, empty, mixed };  // load frames: 8 data bytes, none, 0..8 in turn
+  Kind kind = Kind::periodic;
+  Frames frames = Frames::max8;
+  std::array<uint8_t, kTxRecordSize> record{};  // periodic: the frame sent every time
+  std::chrono::nanoseconds period{};              // periodic
+  double share = 0;                               // load: fraction of the bus, (0, 1]
+  uint64_t seq = 0;                               // load: frames sent so far
+  Clock::time_point ready{};                      // when the next frame wants the bus
+
+  // The load node's next frame: the sequence number counts in the identifier (mod 2048) and,
+  // little-endian, in the data bytes, so that a receiver can see loss and reordering.
+  std::array<uint8_t, kTxRecordSize> next_record() const;
 };
 
 struct Bus {
   std::vector<int> members;
-  std::optional<InFlight> in_flight;
+  std::vector<TrafficNode> nodes;
+  std::optional<InFlight> in_flight;  // sender -1 - k: node k
   Clock::time_point free_at{};
+  uint64_t busy_ns = 0;  // wire time of every frame finished, for load measurements
 };
 
 // The whole simulated world. One mutex guards all of it: transfers are short, and one lock keeps
@@ -221,9 +256,18 @@ class World {
   std::optional<BulkFault> take_bulk_fault_locked(int adapter, uint8_t endpoint);
   // Runs the buses up to `now`: finishes frames whose wire time is over and starts the next.
   void advance_locked(Clock::time_point now);
-  // Earliest instant at which the bus of `adapter` changes state, if anything is in flight.
+  // Earliest instant at which the bus of `adapter` changes state: a frame in flight ends, or a
+  // traffic node wants the bus.
   std::optional<Clock::time_point> next_event_locked(int adapter) const;
   void log_locked(LogEntry e);
+  // How much later than `done` a transfer to `adapter` completes (its USB round trip).
+  Clock::duration usb_delay_locked(int adapter);
+
+  // --- traffic nodes and capture (lock internally) -------------------------------------------
+  // Adds a node to the bus of `adapter`; returns -1 when there is no such adapter.
+  int add_node(int adapter, TrafficNode node);
+  // Writes every frame on any bus to `path` in python-can's ASC layout; nullptr stops it.
+  bool set_capture(const char* path, bool append);
 
   // --- publication ---------------------------------------------------------------------------
   // A front end that publishes devices (rather than answering enumeration when asked) is told
@@ -241,24 +285,30 @@ class World {
   int contexts = 0, handles = 0, claims = 0, device_refs = 0;
   std::atomic<uint64_t> generation{0};  // bumped by reset(); objects of older ones are stale
 
-  // --- log -----------------------------------------------------------------------------------
-  std::atomic<bool> log_enabled{true};
-  std::vector<LogEntry> log;
+  // --- log: off unless asked for, the last kLogCapacity transfers, optionally a file too ------
+  std::atomic<bool> log_enabled{false};
+  std::deque<LogEntry> log;
   uint64_t log_seq = 0;
+  std::FILE* log_file = nullptr;
 
   std::vector<std::unique_ptr<Adapter>> adapters;
   std::vector<std::unique_ptr<Adapter>> retired;  // adapters of earlier generations, kept alive
   std::vector<Bus> buses;
 
   uint32_t default_bitrate = 500000;  // of new adapters' bit timing
-  std::FILE* capture = nullptr;       // every frame on a bus, one line each, when set
+  size_t default_rx_capacity = kDefaultRxCapacity;
+
+  std::FILE* capture = nullptr;  // every frame on a bus in ASC lines, when set
+  Clock::time_point capture_start{};
 
  private:
   World();
   void configure_from_environment();
   int add_adapter_quietly(const std::optional<std::string>& serial);
-  void start_traffic(const std::string& spec);
   void deliver_locked(Bus& bus, const InFlight& f);
+  void capture_locked(const InFlight& f);
+  void start_bus_driver_locked();
+  bool bus_driver_started = false;
   void start_next_locked(Bus& bus, Clock::time_point now);
   std::optional<std::vector<uint8_t>> scripted_answer_locked(Adapter& a, uint8_t request);
   int vendor_in_locked(Adapter& a, uint8_t request, std::span<uint8_t> data);
@@ -286,5 +336,12 @@ std::vector<uint8_t> config_descriptor_bytes();
 std::string sysfs_name(const Adapter& a);
 // Number of bits a frame occupies on the wire (without stuff bits) for a TX record.
 uint32_t frame_bits(std::span<const uint8_t, kTxRecordSize> record);
+
+// Parsers of the simulator's configuration texts (vorel-sim's options, VOREL_SIM_* variables).
+// Each returns nullopt for a text that is not exactly of its form.
+//   traffic: ID:PERIOD_MS[:HEXDATA]  (ID in hex, 0x optional; above 0x7FF or 8 digits: extended)
+//   load:    PERCENT[:8|0|mixed]
+std::optional<TrafficNode> parse_traffic(const std::string& spec);
+std::optional<TrafficNode> parse_load(const std::string& spec);
 
 }  // namespace vsim

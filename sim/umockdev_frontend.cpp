@@ -29,6 +29,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -122,6 +123,7 @@ struct Urb {
   int progress = 0;   // bytes moved so far
   bool hang = false;  // a scripted time-out: finishes only when libusb discards it (or unplug)
   int status = 0;
+  Clock::time_point ready_at{};  // finished, but its USB round trip ends only then
   vsim::LogEntry log;
 
   ~Urb() {
@@ -140,6 +142,7 @@ struct Client {
   Device* device = nullptr;
   bool claimed = false;
   std::deque<std::unique_ptr<Urb>> pending;  // submitted, not finished, oldest first
+  std::deque<std::unique_ptr<Urb>> delayed;  // finished, their USB round trip not yet over
   std::deque<std::unique_ptr<Urb>> done;     // finished, waiting to be reaped
 };
 
@@ -180,6 +183,8 @@ class Frontend {
   bool progress_locked(World& w, Client& c, Clock::time_point now);
   bool try_finish_locked(World& w, Device& d, Urb& u);
   void finish_locked(World& w, Client& c, std::unique_ptr<Urb> u);
+  void deliver_locked(Client& c, std::unique_ptr<Urb> u);
+  std::optional<Clock::time_point> release_delayed_locked(Client& c, Clock::time_point now);
   void update_ready_locked(Device& d);
   bool gone_locked(World& w, const Device& d) const;
 };
@@ -224,10 +229,41 @@ void Frontend::finish_locked(World& w, Client& c, std::unique_ptr<Urb> u) {
     }
   }
   w.log_locked(u->log);
+  // A URB the adapter answered reaches the client after the USB round trip; the pump hands it
+  // over then, keeping each endpoint's order.
+  auto delay = u->status == -ESHUTDOWN || u->status == -ENOENT ? Clock::duration{} : w.usb_delay_locked(c.device->adapter);
+  if (delay.count() > 0 || !c.delayed.empty()) {
+    u->ready_at = Clock::now() + delay;
+    for (auto& d : c.delayed)
+      if (d->endpoint == u->endpoint) u->ready_at = std::max(u->ready_at, d->ready_at);
+    c.delayed.push_back(std::move(u));
+    w.cv.notify_all();
+    return;
+  }
+  deliver_locked(c, std::move(u));
+}
+
+void Frontend::deliver_locked(Client& c, std::unique_ptr<Urb> u) {
   store<int32_t>(u->urb, kUrbStatus, u->status);
   store<int32_t>(u->urb, kUrbActualLength, u->progress);
   c.done.push_back(std::move(u));
   update_ready_locked(*c.device);
+}
+
+// Hands over the delayed URBs whose round trip is over; returns when the next one's ends.
+std::optional<Clock::time_point> Frontend::release_delayed_locked(Client& c, Clock::time_point now) {
+  std::optional<Clock::time_point> next;
+  for (auto it = c.delayed.begin(); it != c.delayed.end();) {
+    if ((*it)->ready_at <= now) {
+      std::unique_ptr<Urb> u = std::move(*it);
+      it = c.delayed.erase(it);
+      deliver_locked(c, std::move(u));
+    } else {
+      next = std::min(next.value_or(Clock::time_point::max()), (*it)->ready_at);
+      ++it;
+    }
+  }
+  return next;
 }
 
 // Runs one URB as far as the model allows; true when it is finished (status set).
@@ -418,7 +454,8 @@ void Frontend::handle_locked(World& w, UMockdevIoctlClient* client, Client* c) {
     case USBDEVFS_REAPURBNDELAY: {
       UMockdevIoctlData* slot = resolve_arg(client, sizeof(void*));
       if (!slot) return complete(client, -1, EFAULT);
-      if (c->done.empty()) return complete(client, -1, gone && c->pending.empty() ? ENODEV : EAGAIN);
+      if (c->done.empty())
+        return complete(client, -1, gone && c->pending.empty() && c->delayed.empty() ? ENODEV : EAGAIN);
       std::unique_ptr<Urb> u = std::move(c->done.front());
       c->done.pop_front();
       umockdev_ioctl_data_set_ptr(slot, 0, u->urb);
@@ -555,8 +592,9 @@ void Frontend::pump() {
     sweep_locked(w);
     Clock::time_point until = Clock::time_point::max();
     for (auto& [_, c] : clients) {
-      if (c->pending.empty() || !progress_locked(w, *c, now)) continue;
-      if (auto ev = w.next_event_locked(c->device->adapter)) until = std::min(until, *ev);
+      if (!c->pending.empty() && progress_locked(w, *c, now))
+        if (auto ev = w.next_event_locked(c->device->adapter)) until = std::min(until, *ev);
+      if (auto next = release_delayed_locked(*c, now)) until = std::min(until, *next);
     }
     // Closed files are only noticed by looking, so look now and then while any are open.
     if (!clients.empty()) until = std::min(until, now + std::chrono::milliseconds(5));

@@ -29,8 +29,25 @@ int vsim_set_error_counters(int a, uint32_t rx, uint32_t tx);
 int vsim_set_tx_fifo(int a, uint32_t capacity);
 int vsim_set_sink(int a, int on); /* accept every write at once and drop it */
 int vsim_set_clock(int a, uint64_t offset_us, int bits); /* timestamp = (elapsed + offset) mod 2^bits */
+int vsim_set_drift(int a, double ppm); /* the oscillator's error: elapsed counts (1 + ppm/10^6) times */
+uint64_t vsim_adapter_time_us(int a, uint64_t t_ns); /* the adapter's timestamp at model time t_ns */
+/* The firmware's receive queue in frames (also reported as the capabilities' rx_data_buffer_size);
+ * frames that find it full are dropped and counted in rx_overflows. */
+int vsim_set_rx_queue(int a, uint32_t frames);
+/* Every transfer that reaches the adapter completes fixed_us + a random 0..jitter_us later. */
+int vsim_set_usb_latency(int a, uint32_t fixed_us, uint32_t jitter_us);
 
 /* Traffic */
+/* Other nodes on adapter a's bus: "ID:PERIOD_MS[:HEXDATA]" (ID in hex), or a load node
+ * "PERCENT[:8|0|mixed]" filling that share of the bus. -1 for an unknown adapter or a bad spec. */
+int vsim_add_traffic(int a, const char *spec);
+int vsim_add_load(int a, const char *spec);
+uint64_t vsim_bus_busy_ns(int a); /* wire time of every frame finished on adapter a's bus */
+/* Every frame on any bus to `path` in python-can's ASC layout (truncated unless append); NULL
+ * stops. Returns 0, or -1 when the file cannot be opened. */
+int vsim_set_capture(const char *path, int append);
+/* Both queue for the host as a frame off the bus would: what does not fit the receive queue is
+ * dropped and counted. */
 int vsim_inject_rx(int a, const uint8_t *records, size_t len); /* whole 24-byte records */
 int vsim_inject_frame(int a, uint32_t id_word, uint8_t flags, uint8_t dlc, const uint8_t *data,
                       size_t len); /* one RX record stamped with the adapter's clock now */
@@ -87,7 +104,7 @@ struct vsim_log_entry {
   uint16_t data_len;
   uint8_t data[64];
 };
-void vsim_log_enable(int on);
+void vsim_log_enable(int on); /* off until enabled; keeps the last 65536 transfers */
 void vsim_log_clear(void);
 size_t vsim_log_count(void);
 int vsim_log_get(size_t i, struct vsim_log_entry *out);
@@ -98,6 +115,11 @@ int vsim_log_get(size_t i, struct vsim_log_entry *out);
  * or -1 when not preloaded or the testbed cannot be set up. */
 int vsim_umockdev_start(void);
 const char *vsim_umockdev_dir(void); /* the testbed's root directory, NULL before the start */
+
+/* Drop-in only: serves this process's adapters to other processes, whose drop-in libusb finds
+ * them when VOREL_SIM_SERVER names the socket. Returns 0, or -1 with errno set. */
+int vsim_serve_start(const char *socket_path);
+void vsim_serve_stop(void); /* stops accepting and removes the socket file */
 
 /* Live front-end objects, to prove that nothing leaks. */
 int vsim_count_contexts(void);

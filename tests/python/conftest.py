@@ -59,6 +59,7 @@ def pytest_collection_modifyitems(config, items):
 def sim():
     """The simulator, reset; the test fails if it leaves a libusb object open that it opened."""
     _sim.reset()
+    _sim.enable_log()
     gc.collect()
     before = _sim.counters()
     yield _sim

@@ -9,6 +9,7 @@ import subprocess
 import sys
 import time
 
+import can
 import pytest
 
 # vorel-sim serves the command it runs through the drop-in libusb, whatever this suite runs on.
@@ -68,14 +69,18 @@ def test_logger_records_the_bus(tmp_path):
 def test_player_sends_a_recorded_log(tmp_path):
     recorded = tmp_path / "in.log"
     recorded.write_text("".join(f"({1.0 + i * 0.01:.6f}) vcan0 {0x100 + i:03X}#{i:02X}11\n" for i in range(10)))
-    capture = tmp_path / "bus.txt"
+    capture = tmp_path / "bus.asc"
+    capture.write_text("left from an earlier run\n")
     out = subprocess.run(
         vorel_sim("--adapters", "1", "--capture", str(capture), "--", sys.executable, "-m", "can.player",
                   "-i", "vorel", "-c", SERIAL, "-b", "500000", str(recorded)),
         capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
-    frames = [ln.split() for ln in capture.read_text().splitlines()]
-    assert [(int(f[2], 16), f[5]) for f in frames] == [(0x100 + i, f"{i:02x}11") for i in range(10)]
+    # The capture replaced the old file and reads back with python-can's own reader.
+    frames = list(can.ASCReader(str(capture)))
+    assert [(m.arbitration_id, bytes(m.data)) for m in frames] == [(0x100 + i, bytes([i, 0x11])) for i in range(10)]
+    gaps = [b.timestamp - a.timestamp for a, b in zip(frames, frames[1:])]
+    assert all(0.005 < g < 0.05 for g in gaps), gaps
 
 
 def test_viewer_shows_the_bus_in_a_terminal():
@@ -121,3 +126,140 @@ def test_the_stubs_match_the_module():
     out = subprocess.run([sys.executable, "-m", "mypy.stubtest", "vorel_pythoncan_ext"], cwd=ROOT,
                          capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stdout + out.stderr
+
+
+# --- one bus shared by processes ------------------------------------------------------------------
+
+@pytest.fixture
+def served(tmp_path):
+    """A bus with three adapters served by `vorel-sim serve` on a socket of this test's own."""
+    sock = str(tmp_path / "bus.sock")
+    server = subprocess.Popen(vorel_sim("serve", "--adapters", "3", "--socket", sock),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert "serving 3 adapter(s)" in server.stdout.readline()
+    yield sock
+    server.terminate()
+    out, err = server.communicate(timeout=30)
+    assert server.returncode == 0, err
+    assert not os.path.exists(sock)
+    assert "VOR.EL:CANH0001:" in out  # the frame counts of each adapter at the end
+
+
+# Opens its adapter, says so, waits for a line on stdin, sends `count` frames of `send_id`, then
+# prints what it received until the bus stays quiet for 300 ms.
+PEER = """
+import sys, vorel_pythoncan_ext as v
+serial, send_id, count = sys.argv[1], int(sys.argv[2], 16), int(sys.argv[3])
+d = v.NativeVorelDevice(serial)
+d.set_bitrate(500000, 875)
+d.set_bus_state(True)
+print("ready", flush=True)
+sys.stdin.readline()
+for i in range(count):
+    d.send_frame(send_id, False, False, False, 1, bytes([i]), 1000)
+got = []
+while (f := d.receive_frame(300)) is not None:
+    got.append((f[1], f[6][0]))
+print(got, flush=True)
+"""
+
+
+def attached(sock: str, *command: str, **kw) -> subprocess.Popen:
+    return subprocess.Popen(vorel_sim("attach", "--socket", sock, "--", *command), text=True, **kw)
+
+
+def try_open(sock: str, serial: str) -> subprocess.CompletedProcess:
+    code = f"import vorel_pythoncan_ext as v; v.NativeVorelDevice({serial!r}); print('opened')"
+    return subprocess.run(vorel_sim("attach", "--socket", sock, "--", sys.executable, "-c", code),
+                          capture_output=True, text=True, timeout=30)
+
+
+def test_three_processes_share_one_bus(served):
+    peers = [attached(served, sys.executable, "-c", PEER, f"VOR.EL:CANH000{n}", sid, cnt,
+                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+             for n, sid, cnt in ((1, "100", "20"), (2, "200", "20"), (3, "0", "0"))]
+    for p in peers:
+        assert p.stdout.readline().strip() == "ready", p.stderr.read()
+    # Each adapter is held by its process, as on hardware.
+    refused = try_open(served, "VOR.EL:CANH0002")
+    assert refused.returncode != 0 and "Failed to claim interface: Resource busy" in refused.stderr
+    for p in peers:
+        p.stdin.write("go\n")
+        p.stdin.flush()
+    a, b, c = (eval(p.communicate(timeout=60)[0].strip().splitlines()[-1]) for p in peers)
+    sent_a = [(0x100, i) for i in range(20)]
+    sent_b = [(0x200, i) for i in range(20)]
+    assert a == sent_b and b == sent_a
+    # The listener sees both senders' frames, each sender's in its order, interleaved by the bus.
+    assert [f for f in c if f[0] == 0x100] == sent_a and [f for f in c if f[0] == 0x200] == sent_b
+    assert len(c) == 40
+
+
+def test_a_process_that_dies_gives_its_adapter_back(served):
+    holder = attached(served, sys.executable, "-c",
+                      "import vorel_pythoncan_ext as v; d = v.NativeVorelDevice('VOR.EL:CANH0003'); "
+                      "print('held', flush=True); d.receive_frame(0)",
+                      stdout=subprocess.PIPE)
+    assert holder.stdout.readline().strip() == "held"
+    assert try_open(served, "VOR.EL:CANH0003").returncode != 0
+    holder.kill()  # while blocked in a read that has no time-out
+    holder.wait(timeout=10)
+    deadline = time.monotonic() + 5
+    while (again := try_open(served, "VOR.EL:CANH0003")).returncode != 0 and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert again.stdout.strip() == "opened", again.stderr
+
+
+def test_logger_in_one_process_records_a_program_in_another(served, tmp_path):
+    log = tmp_path / "bus.asc"
+    logger = attached(served, *WITH_SIGINT[:], sys.executable, "-m", "can.logger", "-i", "vorel",
+                      "-c", "VOR.EL:CANH0001", "-b", "500000", "-f", str(log),
+                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    sender = ("import can, time\n"
+              "with can.Bus(interface='vorel', channel='VOR.EL:CANH0002', bitrate=500000) as bus:\n"
+              "    time.sleep(1.0)\n"
+              "    for i in range(10): bus.send(can.Message(arbitration_id=0x7A0 + i, data=[i], is_extended_id=False))\n"
+              "    time.sleep(0.3)\n")
+    deadline = time.monotonic() + 60
+    while not log.exists() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    out = subprocess.run(vorel_sim("attach", "--socket", served, "--", sys.executable, "-c", sender),
+                         capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    logger.send_signal(signal.SIGINT)
+    logger.communicate(timeout=30)
+    frames = [m for m in can.ASCReader(str(log)) if 0x7A0 <= m.arbitration_id < 0x7AA]
+    assert [(m.arbitration_id, bytes(m.data)) for m in frames] == [(0x7A0 + i, bytes([i])) for i in range(10)]
+
+
+def test_attach_without_a_server_says_so(tmp_path):
+    sock = str(tmp_path / "none.sock")
+    out = subprocess.run(vorel_sim("attach", "--socket", sock, "--", "true"), capture_output=True, text=True, timeout=30)
+    assert out.returncode == 1
+    assert out.stderr.strip() == f"vorel-sim: no simulated bus is served at {sock}; start one with `vorel-sim serve` first"
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--traffic", "0x123"], "'0x123' is not ID:PERIOD_MS[:HEXDATA]"),
+    (["--traffic", "zz:10"], "the identifier must be hexadecimal (0x optional), not 'zz'"),
+    (["--traffic", "0x20000000:10"], "identifier 0x20000000 is above 0x1FFFFFFF"),
+    (["--traffic", "123:0"], "the period in milliseconds must be between 0.1 and 3.6e+06, not 0"),
+    (["--traffic", "123:10:abc"], "data 'abc' must be 0 to 8 bytes in hex"),
+    (["--adapters", "-3"], "the number of adapters must be between 1 and 999, not -3"),
+    (["--adapters", "two"], "the number of adapters must be a whole number, not 'two'"),
+    (["--serials", "VOR.EL:CANX0001"], "serial 'VOR.EL:CANX0001' would not be listed by the driver: "
+                                       "the letter after VOR.EL:CAN must be H, I or J"),
+    (["--serials", "ABC"], "it does not start with VOR.EL:CAN"),
+    (["--serials", "VOR.EL:CANH1,VOR.EL:CANH1"], "serials must differ from one another"),
+    (["--load", "0"], "the bus load must be above 0 percent"),
+    (["--load", "150"], "the bus load in percent must be between 0 and 100, not 150"),
+    (["--bitrate", "2000000"], "the bit rate must be between 1000 and 1000000"),
+    (["--rx-queue", "0"], "the receive queue must be between 1 and 1000000, not 0"),
+    (["--drift-ppm", "10,x"], "the oscillator error in ppm must be a number, not 'x'"),
+    (["--usb-latency", "125:50:1"], "'125:50:1' is not FIXED_US[:JITTER_US]"),
+    (["--clock-bits", "16"], "argument --clock-bits: invalid choice"),
+])
+def test_options_are_checked(args, message):
+    for cmd in (list(args) + ["--", "true"], ["serve"] + list(args)):
+        out = subprocess.run(vorel_sim(*cmd), capture_output=True, text=True, timeout=30)
+        assert out.returncode == 2 and message in out.stderr, (cmd, out.stderr)

@@ -80,3 +80,28 @@ def test_log_records_pyusb_transfers(backend, sim):
     assert sim.state(0).led_mode == 3
     _release(dev)
     del dev
+
+
+def test_capture_reads_back_with_python_cans_asc_reader(sim, pair, tmp_path):
+    import can
+
+    a, _ = pair
+    path = tmp_path / "bus.asc"
+    path.write_text("old\n")
+    sim.set_capture(str(path))
+    a.send_frame(0x123, False, False, False, 2, b"\x01\x02", 100)
+    a.send_frame(0x18DAF110, True, False, False, 8, bytes(range(8)), 100)
+    a.send_frame(0x7FF, False, True, False, 4, b"", 100)
+    time.sleep(0.01)
+    sim.set_capture(str(path), append=True)  # a second block after the first
+    a.send_frame(0x001, False, False, False, 0, b"", 100)
+    time.sleep(0.01)
+    sim.set_capture(None)
+    got = [(m.arbitration_id, m.is_extended_id, m.is_remote_frame, m.dlc, bytes(m.data)) for m in can.ASCReader(str(path))]
+    assert got == [
+        (0x123, False, False, 2, b"\x01\x02"),
+        (0x18DAF110, True, False, 8, bytes(range(8))),
+        (0x7FF, False, True, 4, b""),
+        (0x001, False, False, 0, b""),
+    ]
+    assert "old" not in path.read_text()

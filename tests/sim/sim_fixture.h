@@ -27,6 +27,7 @@ class SimTest : public ::testing::Test {
     ASSERT_EQ(vsim_umockdev_start(), 0) << "needs LD_PRELOAD=libumockdev-preload.so.0";
 #endif
     vsim_reset();
+    vsim_log_enable(1);
   }
   void TearDown() override {
     if (!kDropIn) {

@@ -5,6 +5,8 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -368,3 +370,179 @@ TEST_F(SimTest, EightThreadsTransferAtOnce) {
 }
 
 }  // namespace
+
+// --- hardware limits: firmware queue, bus load, oscillator, USB round trip ---------------------
+
+// Reads up to `count` records of `h`, fewer when a read finds nothing for 20 ms.
+std::vector<std::array<uint8_t, 24>> drain(libusb_device_handle* h, size_t count) {
+  std::vector<std::array<uint8_t, 24>> out;
+  unsigned char buf[64];
+  int n = 0;
+  while (out.size() < count && libusb_bulk_transfer(h, 0x81, buf, 64, &n, 20) == 0)
+    for (int off = 0; off + 24 <= n; off += 24) {
+      std::array<uint8_t, 24> r;
+      std::memcpy(r.data(), buf + off, 24);
+      out.push_back(r);
+    }
+  return out;
+}
+
+uint32_t id_of(const std::array<uint8_t, 24>& r) { return r[4] | r[5] << 8 | r[6] << 16 | static_cast<uint32_t>(r[7]) << 24; }
+
+TEST_F(SimTest, FullFirmwareQueueKeepsTheOldestAndCountsWhatItDrops) {
+  vsim_add_adapter("VOR.EL:CANH0001");
+  ASSERT_EQ(vsim_set_rx_queue(0, 10), 0);
+  Session s;
+  auto* h = s.open(0);
+  unsigned char caps[24];
+  ASSERT_EQ(libusb_control_transfer(h, 0xC1, 1, 0, 0, caps, 24, 1000), 24);
+  EXPECT_EQ(caps[8] | caps[9] << 8, 10);  // reported as rx_data_buffer_size
+  bus_on(h);
+  // 50 % of 500 kbit/s in 8-byte frames: one 222 us frame every 444 us; nobody reads for 100 ms.
+  ASSERT_EQ(vsim_add_load(0, "50:8"), 0);
+  std::this_thread::sleep_for(milliseconds(100));
+  vsim_state st{};
+  uint64_t finished_before = vsim_bus_busy_ns(0) / 222000;
+  ASSERT_EQ(vsim_get_state(0, &st), 0);
+  uint64_t finished_after = vsim_bus_busy_ns(0) / 222000;
+  EXPECT_EQ(st.frames_received, 10u);
+  // Every frame finished so far is either kept or counted.
+  EXPECT_GE(st.rx_overflows + 10, finished_before);
+  EXPECT_LE(st.rx_overflows + 10, finished_after);
+  EXPECT_GT(st.rx_overflows, 150u);
+  // The ten kept are the first ten, counting in identifier and data.
+  auto kept = drain(h, 10);
+  ASSERT_GE(kept.size(), 10u);
+  for (uint32_t i = 0; i < 10; ++i) {
+    EXPECT_EQ(id_of(kept[i]), i);
+    EXPECT_EQ(kept[i][8], i);
+    EXPECT_EQ(kept[i][1], 8);
+  }
+}
+
+TEST_F(SimTest, LoadNodeFillsTheShareOfTheBusAskedFor) {
+  for (const char* spec : {"30:8", "75:0", "100:mixed"}) {
+    vsim_reset();
+    vsim_add_adapter("VOR.EL:CANH0001");
+    auto t0 = vsim_now_ns();
+    ASSERT_EQ(vsim_add_load(0, spec), 0);
+    std::this_thread::sleep_for(milliseconds(300));
+    double share = static_cast<double>(vsim_bus_busy_ns(0)) / static_cast<double>(vsim_now_ns() - t0);
+    EXPECT_NEAR(share * 100, std::atof(spec), 2.0) << spec;
+  }
+  EXPECT_EQ(vsim_add_load(0, "0"), -1);
+  EXPECT_EQ(vsim_add_load(0, "101"), -1);
+  EXPECT_EQ(vsim_add_load(0, "50:7"), -1);
+  EXPECT_EQ(vsim_add_traffic(0, "0x123"), -1);
+  EXPECT_EQ(vsim_add_traffic(0, "zz:10"), -1);
+  EXPECT_EQ(vsim_add_traffic(0, "0x20000000:10"), -1);
+  EXPECT_EQ(vsim_add_traffic(0, "123:10:abc"), -1);
+  EXPECT_EQ(vsim_add_traffic(9, "123:10"), -1);
+}
+
+TEST_F(SimTest, OscillatorErrorAndCounterWidthShapeTimestamps) {
+  vsim_add_adapter("VOR.EL:CANH0001");
+  uint64_t t0 = vsim_now_ns();
+  ASSERT_EQ(vsim_set_drift(0, 500), 0);
+  uint64_t a = vsim_adapter_time_us(0, t0), b = vsim_adapter_time_us(0, t0 + 10'000'000'000ull);
+  EXPECT_NEAR(static_cast<double>(b - a), 10'005'000, 1);
+  ASSERT_EQ(vsim_set_drift(0, -1000), 0);
+  // The counter 1 ms before its wrap at t0.
+  uint64_t offset = (uint64_t{1} << 32) - 1000 - vsim_adapter_time_us(0, t0);
+  ASSERT_EQ(vsim_set_clock(0, offset, 32), 0);
+  a = vsim_adapter_time_us(0, t0);
+  b = vsim_adapter_time_us(0, t0 + 1'000'000'000ull);
+  EXPECT_NEAR(static_cast<double>((b - a) & 0xFFFFFFFF), 999'000, 1);
+  EXPECT_LT(b, a);  // wrapped at 2^32
+  ASSERT_EQ(vsim_set_clock(0, offset, 64), 0);
+  EXPECT_GT(vsim_adapter_time_us(0, t0 + 1'000'000'000ull), uint64_t{1} << 32);
+
+  // Frames of a node sending every 10 ms of host time arrive 10 ms (1 + 500 ppm) apart.
+  ASSERT_EQ(vsim_set_clock(0, 0, 32), 0);
+  ASSERT_EQ(vsim_set_drift(0, 500), 0);
+  Session s;
+  auto* h = s.open(0);
+  bus_on(h);
+  ASSERT_EQ(vsim_add_traffic(0, "0x321:10:01"), 0);
+  std::this_thread::sleep_for(milliseconds(260));
+  auto frames = drain(h, 20);
+  ASSERT_GE(frames.size(), 20u);
+  auto ts = [](const std::array<uint8_t, 24>& r) {
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v |= uint64_t{r[16 + static_cast<size_t>(i)]} << (8 * i);
+    return v;
+  };
+  for (size_t i = 1; i < 20; ++i) EXPECT_NEAR(static_cast<double>(ts(frames[i]) - ts(frames[i - 1])), 10'005, 1.5);
+}
+
+TEST_F(SimTest, UsbLatencyDelaysEveryTransferThatReachesTheAdapter) {
+  vsim_add_adapter("VOR.EL:CANH0001");
+  Session s;
+  auto* h = s.open(0);
+  auto time_of = [&](auto&& fn) {
+    auto t0 = Clock::now();
+    fn();
+    return Clock::now() - t0;
+  };
+  unsigned char info[24];
+  auto control = [&] { ASSERT_EQ(libusb_control_transfer(h, 0xC1, 0, 0, 0, info, 24, 1000), 24); };
+  auto read = [&] {
+    uint8_t payload[1] = {7};
+    vsim_inject_frame(0, 0x123, 0, 1, payload, 1);
+    unsigned char buf[64];
+    int n = 0;
+    ASSERT_EQ(libusb_bulk_transfer(h, 0x81, buf, 64, &n, 1000), 0);
+    ASSERT_EQ(n, 24);
+  };
+  ASSERT_EQ(vsim_set_usb_latency(0, 20'000, 10'000), 0);
+  for (int i = 0; i < 3; ++i) {
+    for (auto d : {time_of(control), time_of(read)}) {
+      EXPECT_GE(d, milliseconds(20));
+      EXPECT_LT(d, milliseconds(200));
+    }
+  }
+  // A read that finds nothing times out on time: no round trip completes it.
+  unsigned char buf[64];
+  int n = 0;
+  auto waited = time_of([&] { EXPECT_EQ(libusb_bulk_transfer(h, 0x81, buf, 64, &n, 50), LIBUSB_ERROR_TIMEOUT); });
+  EXPECT_LT(waited, milliseconds(500));
+}
+
+TEST_F(SimTest, LogIsARingAndMemoryStaysFlatWithItOff) {
+  if (!kDropIn) GTEST_SKIP() << "a million transfers through emulated devices take minutes";
+  vsim_add_adapter("VOR.EL:CANH0001");
+  Session s;
+  auto* h = s.open(0);
+  unsigned char st[20];
+  vsim_log_entry before{}, first{};
+  libusb_control_transfer(h, 0xC1, 21, 0, 0, st, 20, 1000);
+  ASSERT_EQ(vsim_log_get(vsim_log_count() - 1, &before), 0);
+  for (int i = 0; i < 65536 + 10; ++i) libusb_control_transfer(h, 0xC1, 21, 0, 0, st, 20, 1000);
+  ASSERT_EQ(vsim_log_count(), 65536u);
+  ASSERT_EQ(vsim_log_get(0, &first), 0);
+  EXPECT_EQ(first.seq, before.seq + 11);  // the oldest ten of the loop are gone
+
+  vsim_log_enable(0);
+  vsim_log_clear();
+  auto rss_kb = [] {
+    std::FILE* f = std::fopen("/proc/self/statm", "r");
+    long pages = 0, resident = 0;
+    if (f) {
+      EXPECT_EQ(std::fscanf(f, "%ld %ld", &pages, &resident), 2);
+      std::fclose(f);
+    }
+    return resident * 4;
+  };
+  uint8_t payload[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+  unsigned char buf[64];
+  int n = 0;
+  long base = 0;
+  for (int i = 0; i < 500'000; ++i) {  // 10^6 transfers: a status request and a read each round
+    libusb_control_transfer(h, 0xC1, 21, 0, 0, st, 20, 1000);
+    vsim_inject_frame(0, 0x100 + static_cast<uint32_t>(i % 64), 0, 8, payload, 8);
+    libusb_bulk_transfer(h, 0x81, buf, 64, &n, 1000);
+    if (i == 50'000) base = rss_kb();
+  }
+  EXPECT_LT(rss_kb() - base, 1024);
+  EXPECT_EQ(vsim_log_count(), 0u);
+}

@@ -150,7 +150,7 @@ class Sim:
     """The simulated world of this process: adapters, buses, faults, the transfer log."""
 
     def __init__(self, path: Optional[str] = None) -> None:
-        lib = ctypes.CDLL(path or library_path())
+        lib = ctypes.CDLL(path or library_path(), use_errno=True)
         if not hasattr(lib, "vsim_reset"):
             raise RuntimeError(
                 "the libusb loaded is not the simulated one; put the simulator's folder first "
@@ -180,6 +180,14 @@ class Sim:
             "vsim_set_tx_fifo": ([ctypes.c_int, ctypes.c_uint32], ctypes.c_int),
             "vsim_set_sink": ([ctypes.c_int, ctypes.c_int], ctypes.c_int),
             "vsim_set_clock": ([ctypes.c_int, ctypes.c_uint64, ctypes.c_int], ctypes.c_int),
+            "vsim_set_drift": ([ctypes.c_int, ctypes.c_double], ctypes.c_int),
+            "vsim_adapter_time_us": ([ctypes.c_int, ctypes.c_uint64], ctypes.c_uint64),
+            "vsim_set_rx_queue": ([ctypes.c_int, ctypes.c_uint32], ctypes.c_int),
+            "vsim_set_usb_latency": ([ctypes.c_int, ctypes.c_uint32, ctypes.c_uint32], ctypes.c_int),
+            "vsim_add_traffic": ([ctypes.c_int, ctypes.c_char_p], ctypes.c_int),
+            "vsim_add_load": ([ctypes.c_int, ctypes.c_char_p], ctypes.c_int),
+            "vsim_bus_busy_ns": ([ctypes.c_int], ctypes.c_uint64),
+            "vsim_set_capture": ([ctypes.c_char_p, ctypes.c_int], ctypes.c_int),
             "vsim_inject_rx": ([ctypes.c_int, u8p, ctypes.c_size_t], ctypes.c_int),
             "vsim_inject_frame": (
                 [ctypes.c_int, ctypes.c_uint32, ctypes.c_uint8, ctypes.c_uint8, u8p, ctypes.c_size_t],
@@ -253,7 +261,7 @@ class Sim:
         a: int,
         clock_freq: int = 48_000_000,
         tx_size: int = 16,
-        rx_size: int = 4096,
+        rx_size: int = 64,
         ctrlmode_supported: int = 0x1F,
         features: int = 0,
     ) -> None:
@@ -279,7 +287,53 @@ class Sim:
     def set_clock(self, a: int, offset_us: int = 0, bits: int = 32) -> None:
         self._check(self._lib.vsim_set_clock(a, offset_us, bits))
 
+    def set_drift(self, a: int, ppm: float) -> None:
+        """The adapter's oscillator runs fast (ppm > 0) or slow by this many parts per million."""
+        self._check(self._lib.vsim_set_drift(a, ppm))
+
+    def adapter_time_us(self, a: int, t_ns: int) -> int:
+        """The adapter's timestamp at the model's time `t_ns` (see now_ns)."""
+        return int(self._lib.vsim_adapter_time_us(a, t_ns))
+
+    def set_rx_queue(self, a: int, frames: int) -> None:
+        """The firmware's receive queue (default 64 frames); frames that find it full are dropped."""
+        self._check(self._lib.vsim_set_rx_queue(a, frames))
+
+    def set_usb_latency(self, a: int, fixed_us: int, jitter_us: int = 0) -> None:
+        """Every transfer completes fixed_us plus a random 0..jitter_us after it could."""
+        self._check(self._lib.vsim_set_usb_latency(a, fixed_us, jitter_us))
+
     # --- traffic --------------------------------------------------------------------------------
+    def add_traffic(self, a: int, spec: str) -> None:
+        """Another node on adapter a's bus: "ID:PERIOD_MS[:HEXDATA]", ID in hex."""
+        if self._lib.vsim_add_traffic(a, spec.encode()) != 0:
+            raise ValueError(f"no adapter {a}, or not ID:PERIOD_MS[:HEXDATA]: {spec!r}")
+
+    def add_load(self, a: int, percent: float, frames: str = "8") -> None:
+        """A node filling `percent` of adapter a's bus with frames of 8 data bytes, none ("0") or
+        0 to 8 in turn ("mixed"); the identifier (mod 2048) and the data count frames."""
+        if self._lib.vsim_add_load(a, f"{percent}:{frames}".encode()) != 0:
+            raise ValueError(f"no adapter {a}, or a load of {percent!r} {frames!r}")
+
+    def bus_busy_ns(self, a: int) -> int:
+        """Wire time of every frame finished on adapter a's bus so far."""
+        return int(self._lib.vsim_bus_busy_ns(a))
+
+    def set_capture(self, path: Optional[str], append: bool = False) -> None:
+        """Write every frame on any bus to `path` in python-can's ASC layout (None stops)."""
+        if self._lib.vsim_set_capture(None if path is None else os.fsencode(path), int(append)) != 0:
+            raise OSError(ctypes.get_errno(), os.strerror(ctypes.get_errno()), path)
+
+    # --- sharing the bus with other processes (drop-in only) ------------------------------------
+    def serve(self, socket_path: str) -> None:
+        """Serve this process's adapters to processes whose VOREL_SIM_SERVER names `socket_path`."""
+        self._lib.vsim_serve_start.argtypes = [ctypes.c_char_p]
+        if self._lib.vsim_serve_start(os.fsencode(socket_path)) != 0:
+            e = ctypes.get_errno()
+            raise OSError(e, os.strerror(e), socket_path)
+
+    def stop_serving(self) -> None:
+        self._lib.vsim_serve_stop()
     def inject_rx(self, a: int, records: bytes) -> None:
         """Queue raw 24-byte RX records for the host to read."""
         self._check(self._lib.vsim_inject_rx(a, self._buf(records), len(records)))
