@@ -30,12 +30,14 @@ MODE_FD = 0x20
 # The adapter's bus state numbers, and what python-can calls them.
 _STATES = {0: BusState.ACTIVE, 1: BusState.ACTIVE, 2: BusState.PASSIVE}
 
-# How long a blocking receive waits in one native call, so that shutdown() ends it promptly.
-_RECV_SLICE_MS = 100
-_RECV_SLICE_S = _RECV_SLICE_MS / 1000
-# The adapter's timestamps come from a 32-bit microsecond counter on most firmware.
-_WRAP = 1 << 32
+# Without the receiver a blocking read cannot be interrupted: it waits in slices this long, so
+# that shutdown() ends it promptly. With the receiver, shutdown() wakes every waiter at once.
+_RECV_SLICE_S = 0.1
 
+# The error frame the host makes up when frames were lost: SocketCAN's layout, which loggers know.
+CAN_ERR_CRTL = 0x4
+CAN_ERR_CRTL_RX_OVERFLOW = 0x01
+CAN_ERR_DLC = 8
 
 # Received messages are built field by field when can.Message has exactly the fields this module
 # knows; any other python-can version gets the ordinary constructor.
@@ -58,33 +60,6 @@ def _frame_tuple(msg: Message) -> tuple[int, bool, bool, bool, int, bytes]:
             bytes(msg.data))
 
 
-class _Clock:
-    """Maps the adapter's microsecond timestamps to seconds since the epoch.
-
-    The first frame anchors the adapter's clock to the host's; later frames follow the adapter's
-    own clock, so they keep its order and spacing. A 32-bit counter that wraps is unwrapped; a
-    timestamp a little older than the latest (two receiving threads handing frames in slightly out
-    of order) is placed before it, not a whole wrap later. The common case, a timestamp at or
-    after the latest, costs one comparison; nothing here needs a lock.
-    """
-
-    __slots__ = ("base", "last")
-
-    def __init__(self) -> None:
-        self.base: Optional[float] = None  # host seconds at adapter time 0 of the current wrap
-        self.last = 0  # the latest raw timestamp seen
-
-    def slow(self, ts_us: int) -> float:
-        if self.base is None:
-            self.base = time.time() - ts_us / 1e6
-        elif ts_us < _WRAP and self.last - ts_us > _WRAP // 2:
-            self.base += _WRAP / 1e6  # the 32-bit counter wrapped
-        elif ts_us < self.last:
-            return self.base + ts_us / 1e6  # out of order: keep the latest as it is
-        self.last = ts_us
-        return self.base + ts_us / 1e6
-
-
 class VorelBus(can.BusABC):
     """A VOREL USB CAN adapter as a python-can bus.
 
@@ -96,6 +71,17 @@ class VorelBus(can.BusABC):
     :param listen_only: never drive the bus (no ACKs, no frames sent).
     :param loopback: the controller's loopback mode.
     :param receive_own_messages: deliver frames this bus sent to its own receive queue.
+    :param rx_queue_size: frames the native receiver may hold for :meth:`recv` (default 65536). The
+        receiver is a thread of the module's that reads the adapter all the time, so that a
+        garbage-collection pause or a slow callback loses no frame; when its queue is full the
+        newest frames are dropped, counted in :attr:`rx_overruns` and reported once per episode
+        as an error frame (SocketCAN's controller error, RX overflow). 0 reads only while
+        :meth:`recv` runs, as python-can's simplest interfaces do.
+    :param ignore_rx_error_frames: drop error frames, the adapter's and the host's own.
+
+    Timestamps are seconds since the epoch: the adapter's microsecond clock, mapped onto the
+    host's monotonic clock (its offset and drift tracked), so that they keep the adapter's spacing
+    and stay within a millisecond of the time each frame was read.
     """
 
     def __init__(
@@ -110,13 +96,19 @@ class VorelBus(can.BusABC):
         listen_only: bool = False,
         loopback: bool = False,
         receive_own_messages: bool = False,
+        rx_queue_size: int = 65536,
+        ignore_rx_error_frames: bool = False,
         **kwargs: Any,
     ) -> None:
         # python-can's command-line tools turn a numeric-looking channel into an int.
         serial = "" if channel is None else str(channel)
         self._lock = threading.Lock()
         self._closed = False  # set once by shutdown(); read without a lock
-        self._clock = _Clock()
+        self._ignore_errors = bool(ignore_rx_error_frames)
+        self._final_stats: Optional[dict[str, int]] = None
+        if isinstance(rx_queue_size, bool) or not isinstance(rx_queue_size, int) or rx_queue_size < 0:
+            raise CanInitializationError(f"rx_queue_size must be a whole number of frames >= 0, not {rx_queue_size!r}")
+        self._receiver = rx_queue_size > 0
         self._mode = (MODE_LISTEN_ONLY if listen_only else 0) | (
             MODE_LOOPBACK if loopback or receive_own_messages else 0
         )
@@ -133,6 +125,8 @@ class VorelBus(can.BusABC):
             dev.set_bitrate(int(bitrate), int(round(float(sample_point) * 10)))
             dev.set_mode(self._mode)
             dev.set_bus_state(True)
+            if self._receiver:
+                dev._start_receiver(rx_queue_size)
         except (RuntimeError, TypeError, ValueError, OverflowError) as e:
             del dev  # releases the adapter before the error leaves
             raise CanInitializationError(f"Failed to configure the adapter: {e}") from e
@@ -171,53 +165,53 @@ class VorelBus(can.BusABC):
     def recv(self, timeout: Optional[float] = None) -> Optional[Message]:
         """Wait for a message, up to `timeout` seconds (None: until one comes or the bus shuts down).
 
-        The filters run inside the module, so python-can's own filter pass is skipped.
+        The filters run inside the module, so python-can's own filter pass is skipped. With the
+        receiver, messages come out in the order the adapter delivered them, whichever thread
+        takes them.
         """
         dev = self._dev
         if dev is None or self._closed:
             raise CanOperationError("The bus has been shut down")
-        if timeout is not None and timeout <= _RECV_SLICE_S:
-            # The common case inline: one native call, served from the buffer or one short read.
-            try:
-                frame = dev.receive_frame(math.ceil(timeout * 1000) or 1)
-            except RuntimeError as e:
-                raise CanOperationError(str(e)) from e
-            if frame is not None:
-                return self._message(frame)
-            if timeout <= 0.001:
-                return None
-        return self._wait(dev, timeout)
-
-    def _recv_internal(self, timeout: Optional[float]) -> tuple[Optional[Message], bool]:
-        return self.recv(timeout), True
-
-    def _wait(self, dev: native.NativeVorelDevice, timeout: Optional[float]) -> Optional[Message]:
-        # Wait in slices until the deadline (a read whose frames were all filtered returns
-        # early), so that shutdown() from another thread ends the wait promptly.
+        if timeout is not None and timeout < 0:
+            timeout = 0.0
         deadline = None if timeout is None else time.monotonic() + timeout
         while True:
-            slice_ms = _RECV_SLICE_MS
-            if deadline is not None:
-                slice_ms = min(slice_ms, max(1, math.ceil((deadline - time.monotonic()) * 1000)))
+            wait = timeout
+            if not self._receiver:
+                # A read this thread makes itself cannot be interrupted: wait in slices.
+                left = None if deadline is None else max(0.0, deadline - time.monotonic())
+                wait = _RECV_SLICE_S if left is None else min(_RECV_SLICE_S, left)
+            elif deadline is not None:
+                wait = max(0.0, deadline - time.monotonic())
             try:
-                frame = dev.receive_frame(slice_ms)
+                got = dev._receive(wait, 1)
             except RuntimeError as e:
                 if self._closed:
                     return None  # shut down by another thread while this one waited
                 raise CanOperationError(str(e)) from e
-            if frame is not None:
-                return self._message(frame)
-            if self._closed or (deadline is not None and time.monotonic() >= deadline):
+            if got:
+                msg = self._message(got[0])
+                if msg is not None:
+                    return msg
+                continue  # an error frame this bus ignores
+            if self._closed or self._receiver or (deadline is not None and time.monotonic() >= deadline):
                 return None
 
-    def _message(self, frame: tuple[int, int, bool, bool, bool, int, bytes]) -> Message:
-        ts_us, arb_id, is_ext, is_rtr, is_err, dlc, data = frame
-        clock = self._clock
-        if clock.base is None or ts_us < clock.last:
-            stamp = clock.slow(ts_us)
-        else:
-            clock.last = ts_us
-            stamp = clock.base + ts_us / 1e6
+    def _recv_internal(self, timeout: Optional[float]) -> tuple[Optional[Message], bool]:
+        return self.recv(timeout), True
+
+    def _message(self, item: tuple[Any, ...]) -> Optional[Message]:
+        if len(item) == 2:
+            # Frames were lost here: the mark of an overrun, as the error frame SocketCAN sends.
+            if self._ignore_errors:
+                return None
+            data = bytearray(CAN_ERR_DLC)
+            data[1] = CAN_ERR_CRTL_RX_OVERFLOW
+            return Message(timestamp=item[0], arbitration_id=CAN_ERR_CRTL, is_error_frame=True, is_extended_id=False,
+                           dlc=CAN_ERR_DLC, data=data, is_rx=True, channel=self.channel, check=False)
+        stamp, arb_id, is_ext, is_rtr, is_err, dlc, data = item
+        if is_err and self._ignore_errors:
+            return None
         if not _FAST_MESSAGE:
             return Message(timestamp=stamp, arbitration_id=arb_id, is_extended_id=is_ext, is_remote_frame=is_rtr,
                            is_error_frame=is_err, dlc=dlc, data=data, is_rx=True, channel=self.channel, check=False)
@@ -236,6 +230,25 @@ class VorelBus(can.BusABC):
         msg.data = bytearray() if is_rtr else bytearray(data)
         msg.dlc = dlc
         return msg
+
+    @property
+    def rx_overruns(self) -> int:
+        """Frames the receiver dropped because its queue was full (0 without the receiver)."""
+        return self.rx_stats()["overruns"]
+
+    def rx_stats(self) -> dict[str, int]:
+        """The receiver's counters: frames it received and dropped for a full queue (`overruns`),
+        the most it held at once (`high_water`), its `capacity` and what is `queued` now."""
+        if self._final_stats is not None:
+            return dict(self._final_stats)
+        return dict(self._call(lambda d: d._rx_stats()))
+
+    def fileno(self) -> int:
+        """A descriptor that is readable while messages are waiting, for asyncio's add_reader."""
+        fd = self._device()._fileno() if self._receiver else -1
+        if fd < 0:
+            raise NotImplementedError("fileno is available with the receiver (rx_queue_size > 0) on POSIX systems")
+        return int(fd)
 
     def _apply_filters(self, filters: Optional[CanFilters]) -> None:
         if self._dev is None:
@@ -336,12 +349,17 @@ class VorelBus(can.BusABC):
             if self._closed:
                 return
             self._closed = True
+        dev = self._dev
+        if dev is not None:
+            dev._interrupt()  # a recv waiting in another thread returns None now
         try:
             super().shutdown()  # python-can's own software tasks
         finally:
-            dev, self._dev = self._dev, None
+            self._dev = None
             if dev is not None:
                 dev.stop_all_periodic()
+                dev._stop_receiver()
+                self._final_stats = dict(dev._rx_stats())
                 try:
                     dev.set_bus_state(False)
                 except RuntimeError:

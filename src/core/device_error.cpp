@@ -47,7 +47,9 @@ DeviceError DeviceError::usb_call(std::string_view step, int libusb_code) {
   std::string text(step);
   text += ": ";
   text += usb_error_text(libusb_code);
-  return usb(std::move(text));
+  DeviceError e = usb(std::move(text));
+  e.libusb_code_ = libusb_code;
+  return e;
 }
 
 bool carries_text(ErrorKind kind) noexcept {

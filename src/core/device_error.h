@@ -39,6 +39,8 @@ class DeviceError {
   ErrorKind kind() const noexcept { return kind_; }
   const std::string& text() const noexcept { return text_; }
   const std::vector<std::string>& serials() const noexcept { return serials_; }
+  // The libusb code of a failed libusb call (usb_call), 0 for every other error.
+  int libusb_code() const noexcept { return libusb_code_; }
 
   std::string display() const;
   std::string debug() const;
@@ -50,6 +52,7 @@ class DeviceError {
   ErrorKind kind_;
   std::string text_;                  // text variants only
   std::vector<std::string> serials_;  // MultipleDevicesFound only
+  int libusb_code_ = 0;               // usb_call only
 };
 
 bool carries_text(ErrorKind kind) noexcept;

@@ -81,4 +81,21 @@ class StopSignal {
   std::unique_ptr<Impl> impl_;
 };
 
+// A readiness flag with a descriptor that poll() and select() see readable while it is set, so
+// that an event loop can wait for it. Not synchronised: its owner changes it under a lock of its own.
+class ReadyEvent {
+ public:
+  ReadyEvent() noexcept;
+  ~ReadyEvent();
+  ReadyEvent(const ReadyEvent&) = delete;
+  ReadyEvent& operator=(const ReadyEvent&) = delete;
+
+  void set(bool on) noexcept;
+  int fd() const noexcept { return fd_; }  // -1 where the platform has none (Windows)
+
+ private:
+  int fd_ = -1;
+  bool on_ = false;
+};
+
 }  // namespace vorel::platform

@@ -2,7 +2,9 @@
 #include <errno.h>
 #include <pthread.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 #include <time.h>
 
 #include <cstring>
@@ -134,6 +136,21 @@ bool StopSignal::wait_until(uint64_t deadline_ns) noexcept {
   }
   pthread_mutex_unlock(&impl_->mu);
   return stopped;
+}
+
+// An eventfd: readable while its count is non-zero.
+ReadyEvent::ReadyEvent() noexcept : fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+ReadyEvent::~ReadyEvent() {
+  if (fd_ >= 0) close(fd_);
+}
+
+void ReadyEvent::set(bool on) noexcept {
+  if (fd_ < 0 || on == on_) return;
+  uint64_t v = 1;
+  ssize_t n = on ? write(fd_, &v, sizeof v) : read(fd_, &v, sizeof v);
+  (void)n;  // a non-blocking eventfd neither fails nor blocks for one count
+  on_ = on;
 }
 
 }  // namespace vorel::platform

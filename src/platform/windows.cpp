@@ -156,4 +156,9 @@ bool StopSignal::wait_until(uint64_t deadline_ns) noexcept {
   return true;
 }
 
+// asyncio on Windows waits for sockets only: no descriptor to offer.
+ReadyEvent::ReadyEvent() noexcept = default;
+ReadyEvent::~ReadyEvent() = default;
+void ReadyEvent::set(bool on) noexcept { on_ = on; }
+
 }  // namespace vorel::platform

@@ -34,6 +34,8 @@ VOREL_SIG(kStartPeriodic, "NativeVorelDevice.start_periodic()", "frames", "perio
           "duration_ms");
 VOREL_SIG(kStopPeriodic, "NativeVorelDevice.stop_periodic()", "task_id");
 VOREL_SIG(kModifyPeriodic, "NativeVorelDevice.modify_periodic()", "task_id", "frames");
+VOREL_SIG(kStartReceiver, "NativeVorelDevice._start_receiver()", "capacity");
+VOREL_SIG(kReceiveBatch, "NativeVorelDevice._receive()", "timeout", "max_frames");
 
 #undef VOREL_SIG
 
@@ -53,9 +55,10 @@ PyObject* none() { Py_RETURN_NONE; }
 
 // A new object owning `transport`; without an object the transport closes again.
 PyObject* wrap(PyTypeObject* type, std::shared_ptr<UsbTransport> transport) {
+  auto device = std::make_unique<Device>(std::move(transport));
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
-  reinterpret_cast<DeviceObject*>(self)->state = new DeviceState(std::move(transport));
+  reinterpret_cast<DeviceObject*>(self)->device = device.release();
   return self;
 }
 
@@ -65,6 +68,32 @@ PyObject* frame_tuple(const ReceivedFrame& f) {
                        f.is_rtr ? Py_True : Py_False, f.is_err ? Py_True : Py_False, f.dlc,
                        f.data.empty() ? "" : reinterpret_cast<const char*>(f.data.data()),
                        static_cast<Py_ssize_t>(f.data.size()));
+}
+
+// For the plug-in: a frame as (host_time, arb_id, is_ext, is_rtr, is_err, dlc, data), host_time
+// in seconds since the epoch; the mark of an overrun as (host_time, frames_dropped).
+PyObject* entry_tuple(const RxEntry& e) {
+  if (e.dropped != 0) return Py_BuildValue("(dK)", e.host_time, static_cast<unsigned long long>(e.dropped));
+  const ReceivedFrame& f = e.frame;
+  return Py_BuildValue("(dkOOOBy#)", e.host_time, static_cast<unsigned long>(f.arb_id), f.is_ext ? Py_True : Py_False,
+                       f.is_rtr ? Py_True : Py_False, f.is_err ? Py_True : Py_False, f.dlc,
+                       f.data.empty() ? "" : reinterpret_cast<const char*>(f.data.data()),
+                       static_cast<Py_ssize_t>(f.data.size()));
+}
+
+// A time-out in seconds for the plug-in's methods: None waits without limit, so does infinity;
+// zero, a negative value and NaN do not wait.
+bool to_timeout_ns(PyObject* o, uint64_t& out) {
+  if (o == Py_None) {
+    out = platform::kNever;
+    return true;
+  }
+  double s = PyFloat_AsDouble(o);
+  if (s == -1.0 && PyErr_Occurred()) return false;
+  if (!(s > 0)) out = 0;
+  else if (s >= 1e9) out = platform::kNever;
+  else out = static_cast<uint64_t>(s * 1e9);
+  return true;
 }
 
 // One (arb_id, is_ext, is_rtr, is_err, dlc, data) description, encoded.
@@ -128,9 +157,7 @@ PyObject* unit_or_raise(const Status& s, std::string_view prefix) {
 PyTypeObject* device_type() noexcept { return g_device_type; }
 void set_device_type(PyTypeObject* type) noexcept { g_device_type = type; }
 
-DeviceState& state_of(PyObject* self) noexcept {
-  return *reinterpret_cast<DeviceObject*>(self)->state;
-}
+Device& device_of(PyObject* self) noexcept { return *reinterpret_cast<DeviceObject*>(self)->device; }
 
 PyObject* device_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&]() -> PyObject* {
@@ -150,14 +177,14 @@ PyObject* device_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 
 void device_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
-  if (DeviceState* st = reinterpret_cast<DeviceObject*>(self)->state) {
-    // Fixed order: the transport reference, pending frames, filters, then the tasks, which are
-    // let go of without stopping (their workers keep the transport open while they run).
-    st->transport.reset();
-    st->rx_buffer.clear();
-    st->filters.clear();
-    st->registry.detach_all();
-    delete st;
+  if (std::unique_ptr<Device> device{reinterpret_cast<DeviceObject*>(self)->device}) {
+    // A running receiver ends within one read time-out; nobody else can reach the object now.
+    if (device->receiver_running()) {
+      ThreadStateRelease detached;
+      device->stop_receiver();
+    }
+    // The device's destructor releases the rest; its periodic workers are let go of and keep
+    // the transport open while they run.
   }
   type->tp_free(self);
   Py_DECREF(type);
@@ -204,7 +231,7 @@ VOREL_FASTCALL(set_bitrate) {
     if (!parse_fastcall(kSetBitrate, args, nargs, kwnames, a) ||
         !arg_u32("bitrate", a[0], bitrate) || !arg_u32("sample_point", a[1], sample_point))
       return nullptr;
-    const UsbTransport& t = *state_of(self).transport;
+    const UsbTransport& t = device_of(self).transport();
     auto caps = get_capabilities(t);
     if (!caps) return raise_device_error("Failed caps: {}", caps.error());
     if (auto refused = check_bitrate_supported(bitrate, caps->ctrlmode_supported))
@@ -223,7 +250,7 @@ VOREL_FASTCALL(set_bus_state) {
     bool on;
     if (!parse_fastcall(kSetBusState, args, nargs, kwnames, a) || !arg_bool("on", a[0], on))
       return nullptr;
-    return unit_or_raise(vorel::set_bus_state(*state_of(self).transport, on), "Bus err: {}");
+    return unit_or_raise(vorel::set_bus_state(device_of(self).transport(), on), "Bus err: {}");
   });
 }
 
@@ -233,13 +260,13 @@ VOREL_FASTCALL(set_mode) {
     uint32_t ctrlmode;
     if (!parse_fastcall(kSetMode, args, nargs, kwnames, a) || !arg_u32("ctrlmode", a[0], ctrlmode))
       return nullptr;
-    return unit_or_raise(vorel::set_mode(*state_of(self).transport, ctrlmode), "Mode err: {}");
+    return unit_or_raise(vorel::set_mode(device_of(self).transport(), ctrlmode), "Mode err: {}");
   });
 }
 
 VOREL_NOARGS(get_bus_state) {
   return guarded([&]() -> PyObject* {
-    auto st = vorel::get_bus_state(*state_of(self).transport);
+    auto st = vorel::get_bus_state(device_of(self).transport());
     if (!st) return raise_device_error("Get bus state err: {}", st.error());
     return Py_BuildValue("(kkk)", static_cast<unsigned long>(st->state),
                          static_cast<unsigned long>(st->rx_error_count),
@@ -249,7 +276,7 @@ VOREL_NOARGS(get_bus_state) {
 
 VOREL_NOARGS(flush_tx_queue) {
   return guarded([&]() -> PyObject* {
-    return unit_or_raise(vorel::flush_tx_queue(*state_of(self).transport), "Flush TX err: {}");
+    return unit_or_raise(vorel::flush_tx_queue(device_of(self).transport()), "Flush TX err: {}");
   });
 }
 
@@ -259,14 +286,14 @@ VOREL_FASTCALL(set_led_mode) {
     uint32_t mode;
     if (!parse_fastcall(kSetLedMode, args, nargs, kwnames, a) || !arg_u32("mode", a[0], mode))
       return nullptr;
-    return unit_or_raise(vorel::set_led_mode(*state_of(self).transport, mode),
+    return unit_or_raise(vorel::set_led_mode(device_of(self).transport(), mode),
                          "Failed to set LED mode: {}");
   });
 }
 
 VOREL_NOARGS(get_led_mode) {
   return guarded([&]() -> PyObject* {
-    auto mode = vorel::get_led_mode(*state_of(self).transport);
+    auto mode = vorel::get_led_mode(device_of(self).transport());
     if (!mode) return raise_device_error("Failed to get LED mode: {}", mode.error());
     return PyLong_FromUnsignedLong(mode.value());
   });
@@ -274,7 +301,7 @@ VOREL_NOARGS(get_led_mode) {
 
 VOREL_NOARGS(get_device_name) {
   return guarded([&]() -> PyObject* {
-    auto name = vorel::get_device_name(*state_of(self).transport);
+    auto name = vorel::get_device_name(device_of(self).transport());
     if (!name) return raise_device_error("Failed to get device name: {}", name.error());
     return PyUnicode_FromStringAndSize(name->data(), static_cast<Py_ssize_t>(name->size()));
   });
@@ -286,14 +313,14 @@ VOREL_FASTCALL(set_device_name) {
     std::string name;
     if (!parse_fastcall(kSetDeviceName, args, nargs, kwnames, a) || !arg_str("name", a[0], name))
       return nullptr;
-    return unit_or_raise(vorel::set_device_name(*state_of(self).transport, name),
+    return unit_or_raise(vorel::set_device_name(device_of(self).transport(), name),
                          "Failed to set device name: {}");
   });
 }
 
 VOREL_NOARGS(get_device_capabilities) {
   return guarded([&]() -> PyObject* {
-    auto caps = get_capabilities(*state_of(self).transport);
+    auto caps = get_capabilities(device_of(self).transport());
     if (!caps) return raise_device_error("Failed caps: {}", caps.error());
     return Py_BuildValue("{s:k,s:k,s:k,s:k,s:k}", "clock_freq",
                          static_cast<unsigned long>(caps->clock_freq), "tx_data_buffer_size",
@@ -306,7 +333,7 @@ VOREL_NOARGS(get_device_capabilities) {
 
 VOREL_NOARGS(get_device_info) {
   return guarded([&]() -> PyObject* {
-    auto info = vorel::get_device_info(*state_of(self).transport);
+    auto info = vorel::get_device_info(device_of(self).transport());
     if (!info) return raise_device_error("Device info err: {}", info.error());
     std::string hw = version_text(info->hw_version), fw = version_text(info->fw_version);
     return Py_BuildValue("(s#s#B)", hw.data(), static_cast<Py_ssize_t>(hw.size()), fw.data(),
@@ -320,29 +347,14 @@ VOREL_FASTCALL(set_filters) {
     std::vector<FrameFilter> filters;
     if (!parse_fastcall(kSetFilters, args, nargs, kwnames, a) || !to_filters(a[0], filters))
       return nullptr;
-    DeviceState& st = state_of(self);
-    const std::vector<FrameFilter> pruning = filters;
-    {
-      std::lock_guard lk(st.filter_lock);
-      st.filters.swap(filters);
-    }
-    filters.clear();  // the old list, released outside the lock
-    // Pending frames that the new list rejects go now, judged by that list itself; the two
-    // locks are never held together here.
-    std::lock_guard lk(st.rx_lock);
-    std::erase_if(st.rx_buffer, [&](const ReceivedFrame& f) { return !passes(pruning, f); });
+    device_of(self).set_filters(std::move(filters));
     return none();
   });
 }
 
 VOREL_NOARGS(clear_filters) {
   return guarded([&]() -> PyObject* {
-    DeviceState& st = state_of(self);
-    std::vector<FrameFilter> old;
-    {
-      std::lock_guard lk(st.filter_lock);
-      st.filters.swap(old);
-    }
+    device_of(self).clear_filters();
     return none();
   });
 }
@@ -361,7 +373,7 @@ VOREL_FASTCALL(send_frame) {
         !arg_data("data", a[5], data) || !arg_u64("timeout_ms", a[6], timeout_ms))
       return nullptr;
     const TxRecord record = TxFrame::to_bytes(arb_id, is_ext, is_rtr, is_err, dlc, data.bytes());
-    const UsbTransport& t = *state_of(self).transport;
+    const UsbTransport& t = device_of(self).transport();
     Result<size_t> written = size_t{0};
     {
       ThreadStateRelease detached;
@@ -379,22 +391,25 @@ VOREL_FASTCALL(receive_frame) {
     if (!parse_fastcall(kReceiveFrame, args, nargs, kwnames, a) ||
         !arg_u64("timeout_ms", a[0], timeout_ms))
       return nullptr;
-    DeviceState& st = state_of(self);
-    std::optional<ReceivedFrame> pending;
-    {
-      std::lock_guard lk(st.rx_lock);
-      while (!pending && !st.rx_buffer.empty()) {
-        ReceivedFrame f = std::move(st.rx_buffer.front());
-        st.rx_buffer.pop_front();
-        if (st.frame_passes(f)) pending = std::move(f);
+    Device& dev = device_of(self);
+    if (dev.receiver_running()) {
+      // The receiver reads; this waits for what it buffers (0: without limit).
+      RxEntry e;
+      Result<WaitEnd> end = WaitEnd::timeout;
+      {
+        ThreadStateRelease detached;
+        end = dev.wait_frame(timeout_ms == 0 ? platform::kNever : platform::saturating_mul(timeout_ms, 1000000),
+                             false, e);
       }
+      if (!end) return raise_runtime("Receive err: " + end.error().display());
+      return end.value() == WaitEnd::frame ? frame_tuple(e.frame) : none();
     }
-    if (pending) return frame_tuple(*pending);
+    if (auto pending = dev.take_pending()) return frame_tuple(pending->frame);
     std::array<uint8_t, kBulkReadSize> buf;
     Result<size_t> read = size_t{0};
     {
       ThreadStateRelease detached;
-      read = st.transport->bulk_read(buf, timeout_ms);
+      read = dev.transport().bulk_read(buf, timeout_ms);
     }
     if (!read) {
       std::string text = read.error().display();
@@ -402,14 +417,13 @@ VOREL_FASTCALL(receive_frame) {
       return raise_runtime("Receive err: " + text);
     }
     if (read.value() < rx::kSize) return none();
-    std::vector<ReceivedFrame> frames = parse_rx_frames(buf, read.value());
-    std::erase_if(frames, [&](const ReceivedFrame& f) { return !st.frame_passes(f); });
+    std::vector<RxEntry> frames;
+    for (ReceivedFrame& f : parse_rx_frames(buf, read.value()))
+      if (dev.frame_passes(f)) frames.push_back(RxEntry{std::move(f), 0, 0});
     if (frames.empty()) return none();
-    if (frames.size() > 1) {
-      std::lock_guard lk(st.rx_lock);
-      for (size_t i = 1; i < frames.size(); ++i) st.rx_buffer.push_back(std::move(frames[i]));
-    }
-    return frame_tuple(frames.front());
+    Ref first(frame_tuple(frames.front().frame));
+    dev.keep_pending(std::move(frames), 1);
+    return first.release();
   });
 }
 
@@ -428,15 +442,15 @@ VOREL_FASTCALL(start_periodic) {
       duration_ms = d;
     }
     if (records.empty()) return raise_runtime("No frames to send");
-    DeviceState& st = state_of(self);
+    Device& dev = device_of(self);
     auto frames = std::make_shared<TaskFrames>();
     frames->records = std::move(records);
     auto stop = std::make_shared<platform::StopSignal>();
     platform::SpawnError error;
     platform::Thread thread =
-        spawn_worker(WorkerPlan{frames, stop, st.transport, period_us, duration_ms}, &error);
+        spawn_worker(WorkerPlan{frames, stop, dev.shared_transport(), period_us, duration_ms}, &error);
     if (!thread.joinable()) return raise_runtime("Failed to spawn periodic thread: " + error.text);
-    uint32_t id = st.registry.add(st.next_task_id, PeriodicTask{stop, frames, std::move(thread)});
+    uint32_t id = dev.registry().add(dev.task_ids(), PeriodicTask{stop, frames, std::move(thread)});
     return PyLong_FromUnsignedLong(id);
   });
 }
@@ -447,7 +461,7 @@ VOREL_FASTCALL(stop_periodic) {
     uint32_t id;
     if (!parse_fastcall(kStopPeriodic, args, nargs, kwnames, a) || !arg_u32("task_id", a[0], id))
       return nullptr;
-    std::optional<platform::Thread> thread = state_of(self).registry.stop(id);
+    std::optional<platform::Thread> thread = device_of(self).registry().stop(id);
     if (!thread) return raise_runtime("No periodic task with id " + std::to_string(id));
     {
       ThreadStateRelease detached;
@@ -465,7 +479,7 @@ VOREL_FASTCALL(modify_periodic) {
     if (!parse_fastcall(kModifyPeriodic, args, nargs, kwnames, a) || !arg_u32("task_id", a[0], id) ||
         !to_tx_records(a[1], records))
       return nullptr;
-    if (!state_of(self).registry.modify(id, std::move(records)))
+    if (!device_of(self).registry().modify(id, std::move(records)))
       return raise_runtime("No periodic task with id " + std::to_string(id));
     return none();
   });
@@ -473,13 +487,111 @@ VOREL_FASTCALL(modify_periodic) {
 
 VOREL_NOARGS(stop_all_periodic) {
   return guarded([&]() -> PyObject* {
-    std::vector<platform::Thread> threads = state_of(self).registry.stop_all();
+    std::vector<platform::Thread> threads = device_of(self).registry().stop_all();
     if (!threads.empty()) {
       ThreadStateRelease detached;
       for (auto& t : threads) t.join();
     }
     return none();
   });
+}
+
+// --- for the plug-in: the receiver ----------------------------------------------------------------
+
+VOREL_FASTCALL(start_receiver) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[1];
+    uint64_t capacity;
+    if (!parse_fastcall(kStartReceiver, args, nargs, kwnames, a) || !arg_u64("capacity", a[0], capacity))
+      return nullptr;
+    return unit_or_raise(device_of(self).start_receiver(static_cast<size_t>(capacity)), "Receiver err: {}");
+  });
+}
+
+VOREL_NOARGS(stop_receiver) {
+  return guarded([&]() -> PyObject* {
+    ThreadStateRelease detached;
+    device_of(self).stop_receiver();
+    return none();
+  });
+}
+
+VOREL_FASTCALL(receive_batch) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    uint64_t timeout_ns, max_frames;
+    if (!parse_fastcall(kReceiveBatch, args, nargs, kwnames, a) ||
+        !convert_arg("timeout", [&] { return to_timeout_ns(a[0], timeout_ns); }) ||
+        !arg_u64("max_frames", a[1], max_frames))
+      return nullptr;
+    Device& dev = device_of(self);
+    std::vector<RxEntry> got;
+    if (dev.receiver_running()) {
+      RxEntry first;
+      Result<WaitEnd> end = WaitEnd::timeout;
+      {
+        ThreadStateRelease detached;
+        end = dev.wait_frame(timeout_ns, true, first);
+      }
+      if (!end) return raise_runtime("Receive err: " + end.error().display());
+      if (end.value() == WaitEnd::frame) {
+        got.push_back(std::move(first));
+        if (max_frames > 1) {
+          auto more = dev.take_all(static_cast<size_t>(std::min<uint64_t>(max_frames - 1, 1 << 20)), true);
+          std::move(more.begin(), more.end(), std::back_inserter(got));
+        }
+      }
+    } else if (auto pending = dev.take_pending()) {
+      got.push_back(std::move(*pending));
+    } else {
+      // Without the receiver: one read of this caller's, as receive_frame makes it.
+      uint64_t ms = timeout_ns == platform::kNever ? 0 : std::max<uint64_t>(1, (timeout_ns + 999999) / 1000000);
+      Result<std::vector<RxEntry>> read = std::vector<RxEntry>{};
+      {
+        ThreadStateRelease detached;
+        read = dev.read_once(ms);
+      }
+      if (!read) return raise_runtime("Receive err: " + read.error().display());
+      got = std::move(read).value();
+      if (got.size() > max_frames) {
+        auto split = got.begin() + static_cast<std::ptrdiff_t>(max_frames);
+        std::vector<RxEntry> rest(std::make_move_iterator(split), std::make_move_iterator(got.end()));
+        got.erase(split, got.end());
+        dev.keep_pending(std::move(rest), 0);
+      }
+    }
+    Ref list(PyList_New(static_cast<Py_ssize_t>(got.size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < got.size(); ++i) {
+      RxEntry& e = got[i];
+      if (e.host_time == 0) e.host_time = dev.clock().to_epoch(e.frame.timestamp_us, ClockSync::monotonic_s());
+      PyObject* item = entry_tuple(e);
+      if (!item) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+  });
+}
+
+VOREL_NOARGS(interrupt_receive) {
+  return guarded([&]() -> PyObject* {
+    device_of(self).interrupt_waits();
+    return none();
+  });
+}
+
+VOREL_NOARGS(rx_stats) {
+  return guarded([&]() -> PyObject* {
+    RxStats st = device_of(self).stats();
+    return Py_BuildValue("{s:K,s:K,s:n,s:n,s:n}", "received", static_cast<unsigned long long>(st.received),
+                         "overruns", static_cast<unsigned long long>(st.overruns), "high_water",
+                         static_cast<Py_ssize_t>(st.high_water), "capacity", static_cast<Py_ssize_t>(st.capacity),
+                         "queued", static_cast<Py_ssize_t>(st.queued));
+  });
+}
+
+VOREL_NOARGS(rx_fileno) {
+  return guarded([&]() -> PyObject* { return PyLong_FromLong(device_of(self).ready_fd()); });
 }
 
 }  // namespace vorel::py

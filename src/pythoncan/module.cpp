@@ -75,6 +75,17 @@ PyMethodDef device_methods[] = {
      "Update the frame data for a running periodic task (hot-swap, no timing disruption)"},
     {"stop_all_periodic", cfunc(stop_all_periodic), METH_NOARGS,
      "stop_all_periodic($self)\n--\n\nStop all periodic tasks (called during shutdown)"},
+    // For the plug-in, beyond the specified surface: the receiver thread and its buffer.
+    {"_start_receiver", cfunc(start_receiver), kFast,
+     "_start_receiver($self, capacity)\n--\n\nStart the receiver thread with a buffer of `capacity` frames."},
+    {"_stop_receiver", cfunc(stop_receiver), METH_NOARGS, "_stop_receiver($self)\n--\n\nStop the receiver thread."},
+    {"_receive", cfunc(receive_batch), kFast,
+     "_receive($self, timeout, max_frames)\n--\n\nUp to max_frames pending frames, waiting up to timeout s."},
+    {"_interrupt", cfunc(interrupt_receive), METH_NOARGS,
+     "_interrupt($self)\n--\n\nEnd every wait for a frame, now and later."},
+    {"_rx_stats", cfunc(rx_stats), METH_NOARGS, "_rx_stats($self)\n--\n\nReceiver counters."},
+    {"_fileno", cfunc(rx_fileno), METH_NOARGS,
+     "_fileno($self)\n--\n\nA descriptor readable while frames are pending, or -1."},
     {nullptr, nullptr, 0, nullptr},
 };
 

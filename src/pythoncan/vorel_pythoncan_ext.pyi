@@ -69,3 +69,18 @@ class NativeVorelDevice:
         """Update the frame data for a running periodic task (hot-swap, no timing disruption)"""
     def stop_all_periodic(self) -> None:
         """Stop all periodic tasks (called during shutdown)"""
+    # For the plug-in, beyond the specified surface.
+    def _start_receiver(self, capacity: SupportsIndex) -> None:
+        """Start the receiver thread with a buffer of `capacity` frames."""
+    def _stop_receiver(self) -> None:
+        """Stop the receiver thread."""
+    def _receive(
+        self, timeout: Optional[float], max_frames: SupportsIndex
+    ) -> list[Union[tuple[float, int, bool, bool, bool, int, bytes], tuple[float, int]]]:
+        """Up to max_frames pending frames, waiting up to timeout s."""
+    def _interrupt(self) -> None:
+        """End every wait for a frame, now and later."""
+    def _rx_stats(self) -> dict[str, int]:
+        """Receiver counters."""
+    def _fileno(self) -> int:
+        """A descriptor readable while frames are pending, or -1."""

@@ -1,0 +1,244 @@
+// The device without Python: pending frames and filters, the receiver thread, periodic tasks.
+#include "device.h"
+
+#include <algorithm>
+#include <array>
+#include <libusb-1.0/libusb.h>
+
+namespace vorel {
+
+namespace {
+
+bool is_timeout(const DeviceError& e) { return e.kind() == ErrorKind::Timeout; }
+bool is_unplug(const DeviceError& e) { return e.libusb_code() == LIBUSB_ERROR_NO_DEVICE; }
+
+}  // namespace
+
+Device::Device(std::shared_ptr<UsbTransport> transport) : transport_(std::move(transport)) {}
+
+Device::~Device() { stop_receiver(); }
+
+// --- filters ---------------------------------------------------------------------------------------
+
+bool Device::frame_passes(const ReceivedFrame& f) {
+  std::lock_guard lk(filter_lock_);
+  return passes(filters_, f);
+}
+
+void Device::set_filters(std::vector<FrameFilter> filters) {
+  const std::vector<FrameFilter> pruning = filters;
+  {
+    std::lock_guard lk(filter_lock_);
+    filters_.swap(filters);
+  }
+  filters.clear();  // the old list, released outside the lock
+  // Pending frames that the new list rejects go now, judged by that list itself; the two locks
+  // are never held together here. Overrun marks stay: they pass no identifier filter.
+  std::lock_guard lk(rx_lock_);
+  std::erase_if(rx_buffer_, [&](const RxEntry& e) { return e.dropped == 0 && !passes(pruning, e.frame); });
+  frames_buffered_ = static_cast<size_t>(std::count_if(rx_buffer_.begin(), rx_buffer_.end(),
+                                                       [](const RxEntry& e) { return e.dropped == 0; }));
+  update_ready_locked();
+}
+
+void Device::clear_filters() {
+  std::vector<FrameFilter> old;
+  std::lock_guard lk(filter_lock_);
+  filters_.swap(old);
+}
+
+// --- the buffer ----------------------------------------------------------------------------------
+
+void Device::update_ready_locked() { ready_.set(!rx_buffer_.empty() || gone_ || handover_); }
+
+std::optional<RxEntry> Device::pop_locked(bool take_marks) {
+  std::optional<RxEntry> out;
+  while (!out && !rx_buffer_.empty()) {
+    RxEntry e = std::move(rx_buffer_.front());
+    rx_buffer_.pop_front();
+    if (e.dropped != 0) {
+      if (take_marks) out = std::move(e);
+      continue;
+    }
+    --frames_buffered_;
+    if (frame_passes(e.frame)) out = std::move(e);
+  }
+  update_ready_locked();
+  return out;
+}
+
+std::optional<RxEntry> Device::take_pending() {
+  std::lock_guard lk(rx_lock_);
+  return pop_locked(false);
+}
+
+Result<std::vector<RxEntry>> Device::read_once(uint64_t timeout_ms) {
+  std::array<uint8_t, kBulkReadSize> buf;
+  auto read = transport_->bulk_read(buf, timeout_ms);
+  const double host = ClockSync::monotonic_s();
+  std::vector<RxEntry> out;
+  if (!read) {
+    if (is_timeout(read.error())) return out;
+    return std::move(read).error();
+  }
+  if (read.value() < rx::kSize) return out;
+  for (ReceivedFrame& f : parse_rx_frames(buf, read.value())) {
+    if (!frame_passes(f)) continue;
+    double stamp = clock_.to_epoch(f.timestamp_us, host);
+    out.push_back(RxEntry{std::move(f), stamp, 0});
+  }
+  return out;
+}
+
+void Device::keep_pending(std::vector<RxEntry> frames, size_t from) {
+  if (from >= frames.size()) return;
+  std::lock_guard lk(rx_lock_);
+  for (size_t i = from; i < frames.size(); ++i) {
+    rx_buffer_.push_back(std::move(frames[i]));
+    ++frames_buffered_;
+  }
+  update_ready_locked();
+}
+
+// --- the receiver --------------------------------------------------------------------------------
+
+Status Device::start_receiver(size_t capacity) {
+  std::lock_guard lk(receiver_lock_);
+  if (receiver_.joinable()) return DeviceError::with_text(ErrorKind::InvalidParameter, "the receiver runs already");
+  if (capacity == 0) return DeviceError::with_text(ErrorKind::InvalidParameter, "a receive buffer of 0 frames");
+  {
+    std::lock_guard rx(rx_lock_);
+    capacity_ = capacity;
+    interrupted_ = false;
+  }
+  auto stop = std::make_shared<platform::StopSignal>();
+  platform::SpawnError error;
+  receiver_ = platform::Thread::start(kReceiverName, kReceiverStack, [this, stop] { receive_loop(*stop); }, &error);
+  if (!receiver_.joinable()) {
+    std::lock_guard rx(rx_lock_);
+    capacity_ = 0;
+    return DeviceError::with_text(ErrorKind::Internal, "Failed to spawn the receiver: " + error.text);
+  }
+  receiver_stop_ = std::move(stop);
+  return ok_status();
+}
+
+void Device::stop_receiver() {
+  std::lock_guard lk(receiver_lock_);
+  if (!receiver_.joinable()) return;
+  receiver_stop_->set();
+  receiver_.join();  // its read ends within kReceiverReadTimeoutMs
+  receiver_stop_.reset();
+  std::lock_guard rx(rx_lock_);
+  capacity_ = 0;
+  rx_cv_.notify_all();
+}
+
+bool Device::receiver_running() {
+  std::lock_guard lk(rx_lock_);
+  return capacity_ != 0;
+}
+
+void Device::append_locked(std::vector<RxEntry>& entries) {
+  for (RxEntry& e : entries) {
+    ++received_;
+    if (frames_buffered_ >= capacity_) {
+      // The newest frames are dropped: the ones already waiting keep their order.
+      ++overruns_;
+      ++episode_dropped_;
+      continue;
+    }
+    if (episode_dropped_ != 0) {
+      // The overrun ends here; its mark goes ahead of the frame and takes no capacity.
+      rx_buffer_.push_back(RxEntry{ReceivedFrame{}, e.host_time, episode_dropped_});
+      episode_dropped_ = 0;
+    }
+    rx_buffer_.push_back(std::move(e));
+    ++frames_buffered_;
+    high_water_ = std::max(high_water_, frames_buffered_);
+  }
+  update_ready_locked();
+  rx_cv_.notify_all();
+}
+
+void Device::receive_loop(platform::StopSignal& stop) {
+  std::array<uint8_t, kBulkReadSize> buf;
+  std::vector<RxEntry> entries;
+  while (!stop.is_set()) {
+    auto read = transport_->bulk_read(buf, kReceiverReadTimeoutMs);
+    const double host = ClockSync::monotonic_s();
+    if (!read) {
+      if (is_timeout(read.error())) continue;
+      const bool unplugged = is_unplug(read.error());
+      {
+        std::lock_guard lk(rx_lock_);
+        (unplugged ? gone_ : handover_) = std::move(read).error();
+        update_ready_locked();
+        rx_cv_.notify_all();
+      }
+      if (unplugged) return;
+      stop.wait_until(platform::monotonic_ns() + kReceiverErrorPauseMs * 1000000);
+      continue;
+    }
+    if (read.value() < rx::kSize) continue;
+    entries.clear();
+    for (ReceivedFrame& f : parse_rx_frames(buf, read.value())) {
+      if (!frame_passes(f)) continue;
+      double stamp = clock_.to_epoch(f.timestamp_us, host);
+      entries.push_back(RxEntry{std::move(f), stamp, 0});
+    }
+    if (entries.empty()) continue;
+    std::lock_guard lk(rx_lock_);
+    append_locked(entries);
+  }
+}
+
+Result<WaitEnd> Device::wait_frame(uint64_t timeout_ns, bool take_marks, RxEntry& out) {
+  const uint64_t deadline = platform::saturating_add(platform::monotonic_ns(), timeout_ns);
+  std::unique_lock lk(rx_lock_);
+  for (;;) {
+    if (auto e = pop_locked(take_marks)) {
+      out = std::move(*e);
+      return WaitEnd::frame;
+    }
+    if (gone_) return *gone_;
+    if (handover_) {
+      DeviceError e = std::move(*handover_);
+      handover_.reset();
+      update_ready_locked();
+      return e;
+    }
+    if (interrupted_ || capacity_ == 0) return WaitEnd::stopped;
+    const uint64_t now = platform::monotonic_ns();
+    if (now >= deadline) return WaitEnd::timeout;
+    if (deadline == platform::kNever) {
+      rx_cv_.wait(lk);
+    } else {
+      rx_cv_.wait_for(lk, std::chrono::nanoseconds(deadline - now));
+    }
+  }
+}
+
+std::vector<RxEntry> Device::take_all(size_t max, bool take_marks) {
+  std::vector<RxEntry> out;
+  std::lock_guard lk(rx_lock_);
+  while (out.size() < max) {
+    auto e = pop_locked(take_marks);
+    if (!e) break;
+    out.push_back(std::move(*e));
+  }
+  return out;
+}
+
+void Device::interrupt_waits() {
+  std::lock_guard lk(rx_lock_);
+  interrupted_ = true;
+  rx_cv_.notify_all();
+}
+
+RxStats Device::stats() {
+  std::lock_guard lk(rx_lock_);
+  return RxStats{received_, overruns_, high_water_, capacity_, frames_buffered_};
+}
+
+}  // namespace vorel

@@ -1,0 +1,141 @@
+// One open adapter without Python: its transport, pending frames, filters, receiver and periodic tasks.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "clock_sync.h"
+#include "filters.h"
+#include "frames.h"
+#include "periodic.h"
+#include "platform.h"
+#include "result.h"
+#include "usb_transport.h"
+
+namespace vorel {
+
+inline constexpr const char* kReceiverName = "vorel-receive";
+inline constexpr size_t kReceiverStack = 256 * 1024;
+// The receiver's reads end this often without a frame, so that stopping it is prompt.
+inline constexpr uint64_t kReceiverReadTimeoutMs = 50;
+// A failing read (other than a time-out or an unplug) is not retried sooner than this.
+inline constexpr uint64_t kReceiverErrorPauseMs = 10;
+
+// A frame as it waits in the device's buffer: with the host time it was read at (seconds since
+// the epoch, on the adapter's clock mapped by ClockSync; 0 when not known), or, with `dropped`
+// set, the mark of an overrun that ended there: that many frames found the buffer full.
+struct RxEntry {
+  ReceivedFrame frame;
+  double host_time = 0;
+  uint64_t dropped = 0;
+};
+
+struct RxStats {
+  uint64_t received = 0;    // frames the receiver put in the buffer
+  uint64_t overruns = 0;    // frames it dropped because the buffer was full
+  size_t high_water = 0;    // the most frames the buffer held at once
+  size_t capacity = 0;      // 0 while no receiver runs
+  size_t queued = 0;
+};
+
+// What a wait for a frame ended with.
+enum class WaitEnd { frame, timeout, stopped };
+
+class Device {
+ public:
+  explicit Device(std::shared_ptr<UsbTransport> transport);
+  // Stops the receiver (joining it); periodic workers are let go of without being stopped: they
+  // hold the transport and run on until their own end.
+  ~Device();
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+
+  const UsbTransport& transport() const { return *transport_; }
+  const std::shared_ptr<UsbTransport>& shared_transport() const { return transport_; }
+
+  // --- filters -----------------------------------------------------------------------------
+  bool frame_passes(const ReceivedFrame& f);
+  // Replaces the list and drops pending frames the new list rejects.
+  void set_filters(std::vector<FrameFilter> filters);
+  void clear_filters();
+
+  // --- receiving without the receiver (one caller's read at a time is not required) -----------
+  // The first pending frame that passes the filters; those that do not are dropped on the way.
+  std::optional<RxEntry> take_pending();
+  // One read of up to two records: the frames that pass, stamped on the host clock. A time-out
+  // yields an empty list.
+  Result<std::vector<RxEntry>> read_once(uint64_t timeout_ms);
+  // Frames of a read that were not handed out, kept for the next call.
+  void keep_pending(std::vector<RxEntry> frames, size_t from);
+
+  // --- the receiver ----------------------------------------------------------------------------
+  // Starts the thread that keeps a read outstanding and fills the buffer, bounded to `capacity`
+  // frames; an error when one runs already or the thread cannot start.
+  Status start_receiver(size_t capacity);
+  // Ends its outstanding read (within one read time-out), joins it; pending frames stay.
+  void stop_receiver();
+  bool receiver_running();
+  // With the receiver running: waits up to `timeout_ns` (kNever: no limit) for a frame that
+  // passes the filters. A read failure of the receiver is handed to one caller as its error;
+  // once the adapter is gone, pending frames come out first, then every call gets the error.
+  // `take_marks` also hands out overrun marks (otherwise they are skipped).
+  Result<WaitEnd> wait_frame(uint64_t timeout_ns, bool take_marks, RxEntry& out);
+  // Everything pending (up to `max`), without waiting; frames failing the filters are dropped.
+  std::vector<RxEntry> take_all(size_t max, bool take_marks);
+  // Wakes every waiter with WaitEnd::stopped, now and for later waits: the bus is being closed.
+  void interrupt_waits();
+  RxStats stats();
+  // A descriptor readable while frames are pending (-1 where the platform has none).
+  int ready_fd() const { return ready_.fd(); }
+
+  // --- periodic tasks ------------------------------------------------------------------------
+  PeriodicRegistry& registry() { return registry_; }
+  TaskIds& task_ids() { return next_task_id_; }
+
+  // --- the clock -------------------------------------------------------------------------------
+  ClockSync& clock() { return clock_; }
+
+ private:
+  void receive_loop(platform::StopSignal& stop);
+  void append_locked(std::vector<RxEntry>& entries);
+  void update_ready_locked();
+  std::optional<RxEntry> pop_locked(bool take_marks);
+
+  // Used without a lock: every transfer is one synchronous libusb call. Declared first so that
+  // it goes last, after the receiver that reads through it has been joined.
+  std::shared_ptr<UsbTransport> transport_;
+
+  // Guards rx_buffer_ and everything of the receiver's below it. Taken before filter_lock_.
+  std::mutex rx_lock_;
+  std::condition_variable rx_cv_;  // a frame or an error arrived, or the receiver stopped
+  std::deque<RxEntry> rx_buffer_;  // pending frames, oldest first; marks take no capacity
+  size_t frames_buffered_ = 0;     // frames (not marks) in rx_buffer_
+  size_t capacity_ = 0;            // 0: no receiver, unbounded as the synchronous path needs
+  uint64_t received_ = 0, overruns_ = 0, episode_dropped_ = 0;
+  size_t high_water_ = 0;
+  std::optional<DeviceError> handover_;  // a read failure for the next waiter
+  std::optional<DeviceError> gone_;      // the adapter was unplugged: for every later call
+  bool interrupted_ = false;
+
+  // Guards filters_ (empty: accept everything). Innermost: nothing is taken while it is held.
+  std::mutex filter_lock_;
+  std::vector<FrameFilter> filters_;
+
+  ClockSync clock_;  // locks itself; taken alone
+  platform::ReadyEvent ready_;  // set while rx_buffer_ holds something; changed under rx_lock_
+
+  // Guards receiver_ (start and stop); taken before rx_lock_, never held by the receiver.
+  std::mutex receiver_lock_;
+  platform::Thread receiver_;
+  std::shared_ptr<platform::StopSignal> receiver_stop_;
+
+  PeriodicRegistry registry_;  // guarded by its own mutex, see periodic.h
+  TaskIds next_task_id_;       // guarded by its own mutex, taken alone
+};
+
+}  // namespace vorel

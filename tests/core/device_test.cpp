@@ -1,0 +1,190 @@
+// The core device over the simulated adapters: pending frames, filters, and the receiver thread.
+#include "device.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <chrono>
+#include <thread>
+
+#include "sim_fixture.h"
+
+namespace vorel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+constexpr uint64_t kMs = 1000000;
+
+class DeviceTest : public testing::SimTest {
+ protected:
+  void SetUp() override {
+    SimTest::SetUp();
+    vsim_add_adapter("VOR.EL:CANH0001");
+    auto t = open_transport(std::nullopt);
+    ASSERT_TRUE(t);
+    dev = std::make_unique<Device>(std::move(t).value());
+  }
+  void TearDown() override {
+    dev.reset();
+    SimTest::TearDown();
+  }
+  static void inject(uint32_t id, uint8_t byte = 0) { vsim_inject_frame(0, id, 0, 1, &byte, 1); }
+  // The identifiers of what `wait_frame` hands out until it times out after `ms`.
+  std::vector<uint32_t> drain(uint64_t ms = 50) {
+    std::vector<uint32_t> ids;
+    RxEntry e;
+    for (;;) {
+      auto r = dev->wait_frame(ms * kMs, false, e);
+      if (!r || r.value() != WaitEnd::frame) return ids;
+      ids.push_back(e.frame.arb_id);
+    }
+  }
+  std::unique_ptr<Device> dev;
+};
+
+bool readable(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 0) == 1;
+}
+
+TEST_F(DeviceTest, WithoutTheReceiverReadsKeepTheRestAndFiltersPrunePending) {
+  for (uint32_t id : {0x100u, 0x200u, 0x101u, 0x201u}) inject(id);
+  auto read = dev->read_once(100);
+  ASSERT_TRUE(read);
+  ASSERT_EQ(read->size(), 2u);  // two records a read
+  EXPECT_GT((*read)[0].host_time, 1e9);
+  dev->keep_pending(std::move(read).value(), 0);
+  EXPECT_TRUE(readable(dev->ready_fd()));
+  dev->set_filters({FrameFilter::from_tuple(0x100, 0x700, false)});
+  auto first = dev->take_pending();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->frame.arb_id, 0x100u);
+  EXPECT_FALSE(dev->take_pending());  // 0x200 went with set_filters
+  EXPECT_FALSE(readable(dev->ready_fd()));
+  // The next read filters as it reads: 0x101 passes, 0x201 does not.
+  auto next = dev->read_once(100);
+  ASSERT_TRUE(next);
+  ASSERT_EQ(next->size(), 1u);
+  EXPECT_EQ((*next)[0].frame.arb_id, 0x101u);
+  auto none = dev->read_once(20);
+  ASSERT_TRUE(none);
+  EXPECT_TRUE(none->empty());  // a time-out is no error
+}
+
+TEST_F(DeviceTest, ReceiverBuffersInOrderAndWaitsHonourTheirTimeOut) {
+  ASSERT_TRUE(dev->start_receiver(100));
+  EXPECT_FALSE(dev->start_receiver(100));  // once
+  EXPECT_TRUE(dev->receiver_running());
+  RxEntry e;
+  for (uint64_t ms : {0ull, 10ull, 50ull}) {
+    auto t0 = Clock::now();
+    auto r = dev->wait_frame(ms * kMs, false, e);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r.value(), WaitEnd::timeout);
+    EXPECT_GE(Clock::now() - t0, milliseconds(ms));
+    EXPECT_LT(Clock::now() - t0, milliseconds(ms + 40));
+  }
+  for (uint32_t i = 0; i < 50; ++i) inject(0x300 + i, static_cast<uint8_t>(i));
+  std::vector<uint32_t> want;
+  for (uint32_t i = 0; i < 50; ++i) want.push_back(0x300 + i);
+  EXPECT_EQ(drain(), want);
+  auto st = dev->stats();
+  EXPECT_EQ(st.received, 50u);
+  EXPECT_EQ(st.overruns, 0u);
+  EXPECT_EQ(st.capacity, 100u);
+  // A waiter is woken by a frame that arrives while it waits.
+  std::thread later([] {
+    std::this_thread::sleep_for(milliseconds(30));
+    inject(0x7F0);
+  });
+  auto r = dev->wait_frame(platform::kNever, false, e);
+  later.join();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(e.frame.arb_id, 0x7F0u);
+  auto t0 = Clock::now();
+  dev->stop_receiver();
+  EXPECT_LT(Clock::now() - t0, milliseconds(100));
+  EXPECT_FALSE(dev->receiver_running());
+}
+
+TEST_F(DeviceTest, AFullBufferDropsTheNewestCountsThemAndMarksWhereTheOverrunEnded) {
+  ASSERT_EQ(vsim_set_rx_queue(0, 1000), 0);
+  ASSERT_TRUE(dev->start_receiver(10));
+  for (uint32_t i = 0; i < 25; ++i) inject(i);
+  auto deadline = Clock::now() + std::chrono::seconds(2);
+  while (dev->stats().received < 25 && Clock::now() < deadline) std::this_thread::sleep_for(milliseconds(1));
+  auto st = dev->stats();
+  EXPECT_EQ(st.overruns, 15u);
+  EXPECT_EQ(st.high_water, 10u);
+  EXPECT_EQ(st.queued, 10u);
+  inject(0x55);  // the buffer is full: dropped too
+  inject(0x56);
+  deadline = Clock::now() + std::chrono::seconds(2);
+  while (dev->stats().received < 27 && Clock::now() < deadline) std::this_thread::sleep_for(milliseconds(1));
+  auto kept = dev->take_all(5, true);  // room again
+  ASSERT_EQ(kept.size(), 5u);
+  for (uint32_t i = 0; i < 5; ++i) EXPECT_EQ(kept[i].frame.arb_id, i);
+  inject(0x57);
+  deadline = Clock::now() + std::chrono::seconds(2);
+  while (dev->stats().queued < 6 && Clock::now() < deadline) std::this_thread::sleep_for(milliseconds(1));
+  auto rest = dev->take_all(100, true);
+  ASSERT_EQ(rest.size(), 7u);
+  for (uint32_t i = 0; i < 5; ++i) EXPECT_EQ(rest[i].frame.arb_id, 5 + i);
+  EXPECT_EQ(rest[5].dropped, 17u);  // the mark: the episode ended with the next frame accepted
+  EXPECT_EQ(rest[6].frame.arb_id, 0x57u);
+  EXPECT_EQ(dev->stats().overruns, 17u);
+  // Without asking for marks, wait_frame skips them.
+  for (uint32_t i = 0; i < 12; ++i) inject(0x400 + i);
+  std::this_thread::sleep_for(milliseconds(50));
+  auto ids = drain(20);
+  ASSERT_EQ(ids.size(), 10u);
+  EXPECT_EQ(ids.front(), 0x400u);
+}
+
+TEST_F(DeviceTest, ReadFailuresAreHandedOverAndAnUnplugEndsEveryWaitAfterThePendingFrames) {
+  ASSERT_TRUE(dev->start_receiver(100));
+  vsim_fail_bulk(0, 0x81, -1, 0, 1);  // one I/O error
+  RxEntry e;
+  auto r = dev->wait_frame(500 * kMs, false, e);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().display(), "USB error: Bulk read failed: Input/Output Error");
+  inject(0x10);  // the receiver reads on after it
+  r = dev->wait_frame(500 * kMs, false, e);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(e.frame.arb_id, 0x10u);
+
+  inject(0x11);
+  inject(0x12);
+  std::this_thread::sleep_for(milliseconds(30));
+  vsim_unplug(0);
+  EXPECT_EQ(drain(200), (std::vector<uint32_t>{0x11, 0x12}));
+  auto t0 = Clock::now();
+  r = dev->wait_frame(platform::kNever, false, e);
+  EXPECT_LT(Clock::now() - t0, milliseconds(150));
+  ASSERT_FALSE(r);
+  EXPECT_NE(r.error().display().find("No such device"), std::string::npos);
+  r = dev->wait_frame(0, false, e);  // and every later call
+  ASSERT_FALSE(r);
+  EXPECT_TRUE(readable(dev->ready_fd()));  // a reader must come and learn of it
+}
+
+TEST_F(DeviceTest, InterruptEndsEveryWaitAndTheDestructorJoinsTheReceiver) {
+  ASSERT_TRUE(dev->start_receiver(100));
+  Result<WaitEnd> got = WaitEnd::frame;
+  std::thread waiter([&] {
+    RxEntry e;
+    got = dev->wait_frame(platform::kNever, false, e);
+  });
+  std::this_thread::sleep_for(milliseconds(20));
+  dev->interrupt_waits();
+  waiter.join();
+  ASSERT_TRUE(got);
+  EXPECT_EQ(got.value(), WaitEnd::stopped);
+  auto t0 = Clock::now();
+  dev.reset();  // the receiver's read ends, and the handle with it
+  EXPECT_LT(Clock::now() - t0, milliseconds(100));
+}
+
+}  // namespace
+}  // namespace vorel
