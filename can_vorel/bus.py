@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import collections
 import math
 import threading
 import time
@@ -109,6 +110,11 @@ class VorelBus(can.BusABC):
         if isinstance(rx_queue_size, bool) or not isinstance(rx_queue_size, int) or rx_queue_size < 0:
             raise CanInitializationError(f"rx_queue_size must be a whole number of frames >= 0, not {rx_queue_size!r}")
         self._receiver = rx_queue_size > 0
+        # Frames fetched from the module and not yet handed out, oldest first; filled by one
+        # thread at a time (the one holding _fetching), emptied by any.
+        self._pending: collections.deque[Union[Message, tuple[Any, ...]]] = collections.deque()
+        self._fetching = threading.Lock()
+        self._batch = 64  # frames a fetch takes at most; 1 once fileno() is in use
         self._mode = (MODE_LISTEN_ONLY if listen_only else 0) | (
             MODE_LOOPBACK if loopback or receive_own_messages else 0
         )
@@ -134,6 +140,9 @@ class VorelBus(can.BusABC):
         self.serial = self._serial_of(serial, name)
         self.channel_info = f"VOREL USB CAN {self.serial}" if self.serial else "VOREL USB CAN"
         self.channel = channel if channel not in (None, "") else self.serial
+        if _FAST_MESSAGE:
+            # Frames come out of the module as messages already, built as _message builds them.
+            dev._use_messages(Message, self.channel)
         super().__init__(channel=self.channel, can_filters=can_filters, **kwargs)
 
     @staticmethod
@@ -172,35 +181,55 @@ class VorelBus(can.BusABC):
         dev = self._dev
         if dev is None or self._closed:
             raise CanOperationError("The bus has been shut down")
-        if timeout is not None and timeout < 0:
-            timeout = 0.0
-        deadline = None if timeout is None else time.monotonic() + timeout
+        pending = self._pending
+        deadline = -1.0  # not taken yet: only a call that has to wait reads the clock
         while True:
-            wait = timeout
-            if not self._receiver:
-                # A read this thread makes itself cannot be interrupted: wait in slices.
-                left = None if deadline is None else max(0.0, deadline - time.monotonic())
-                wait = _RECV_SLICE_S if left is None else min(_RECV_SLICE_S, left)
-            elif deadline is not None:
-                wait = max(0.0, deadline - time.monotonic())
-            try:
-                got = dev._receive(wait, 1)
-            except RuntimeError as e:
-                if self._closed:
-                    return None  # shut down by another thread while this one waited
-                raise CanOperationError(str(e)) from e
-            if got:
-                msg = self._message(got[0])
+            while pending:
+                try:
+                    item = pending.popleft()
+                except IndexError:
+                    break  # another thread took the last one
+                msg = self._message(item)
                 if msg is not None:
                     return msg
-                continue  # an error frame this bus ignores
-            if self._closed or self._receiver or (deadline is not None and time.monotonic() >= deadline):
+            if deadline < 0:
+                deadline = math.inf if timeout is None else time.monotonic() + max(0.0, timeout)
+            if not self._fetch(dev, deadline) and (
+                self._closed or self._receiver or time.monotonic() >= deadline
+            ):
                 return None
+
+    def _fetch(self, dev: native.NativeVorelDevice, deadline: float) -> bool:
+        """Moves what the module has (up to a batch) to the pending queue, waiting until
+        `deadline` for it; False when nothing came. One thread fetches at a time, so that the
+        queue keeps the adapter's order."""
+        left = deadline - time.monotonic()
+        if not self._fetching.acquire(timeout=-1 if left == math.inf else max(0.0, left)):
+            return False
+        try:
+            if self._pending:
+                return True  # fetched by the thread this one waited for
+            left = deadline - time.monotonic()
+            wait: Optional[float] = None if left == math.inf else max(0.0, left)
+            if not self._receiver:
+                # A read this thread makes itself cannot be interrupted: wait in slices.
+                wait = _RECV_SLICE_S if wait is None else min(_RECV_SLICE_S, wait)
+            got = dev._receive(wait, self._batch)
+        except RuntimeError as e:
+            if self._closed:
+                return False  # shut down by another thread while this one waited
+            raise CanOperationError(str(e)) from e
+        finally:
+            self._fetching.release()
+        self._pending.extend(got)
+        return bool(got)
 
     def _recv_internal(self, timeout: Optional[float]) -> tuple[Optional[Message], bool]:
         return self.recv(timeout), True
 
-    def _message(self, item: tuple[Any, ...]) -> Optional[Message]:
+    def _message(self, item: Union[Message, tuple[Any, ...]]) -> Optional[Message]:
+        if isinstance(item, Message):
+            return None if self._ignore_errors and item.is_error_frame else item
         if len(item) == 2:
             # Frames were lost here: the mark of an overrun, as the error frame SocketCAN sends.
             if self._ignore_errors:
@@ -248,6 +277,8 @@ class VorelBus(can.BusABC):
         fd = self._device()._fileno() if self._receiver else -1
         if fd < 0:
             raise NotImplementedError("fileno is available with the receiver (rx_queue_size > 0) on POSIX systems")
+        # The descriptor shows what the module holds: frames fetched ahead would wait unseen.
+        self._batch = 1
         return int(fd)
 
     def _apply_filters(self, filters: Optional[CanFilters]) -> None:

@@ -361,7 +361,8 @@ int World::add_node(int adapter, TrafficNode node) {
 }
 
 // Keeps the buses moving while no transfer does: frames of traffic nodes reach the adapters'
-// queues (and the capture) in their own time, not at the next transfer.
+// queues (and the capture) within a millisecond of their time (their timestamps are exact
+// whenever they are delivered), not at the next transfer.
 void World::start_bus_driver_locked() {
   if (bus_driver_started) return;
   bus_driver_started = true;
@@ -375,7 +376,10 @@ void World::start_bus_driver_locked() {
         if (bus.in_flight) until = std::min(until, bus.in_flight->end);
         for (auto& n : bus.nodes) until = std::min(until, std::max(n.ready, bus.free_at));
       }
-      cv.wait_until(lk, std::max(until, now + std::chrono::microseconds(50)));
+      // Not on cv: every delivery notifies it, and the driver need not run once per frame.
+      lk.unlock();
+      std::this_thread::sleep_until(std::max(until, now + std::chrono::milliseconds(1)));
+      lk.lock();
     }
   }).detach();
 }

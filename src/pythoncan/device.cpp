@@ -1,6 +1,8 @@
 // Methods of NativeVorelDevice: opening, frames in and out, filters, configuration, periodic tasks.
 #include "device.h"
 
+#include <structmember.h>
+
 #include <string>
 
 #include "bit_timing.h"
@@ -36,6 +38,7 @@ VOREL_SIG(kStopPeriodic, "NativeVorelDevice.stop_periodic()", "task_id");
 VOREL_SIG(kModifyPeriodic, "NativeVorelDevice.modify_periodic()", "task_id", "frames");
 VOREL_SIG(kStartReceiver, "NativeVorelDevice._start_receiver()", "capacity");
 VOREL_SIG(kReceiveBatch, "NativeVorelDevice._receive()", "timeout", "max_frames");
+VOREL_SIG(kUseMessages, "NativeVorelDevice._use_messages()", "message_type", "channel");
 
 #undef VOREL_SIG
 
@@ -59,6 +62,7 @@ PyObject* wrap(PyTypeObject* type, std::shared_ptr<UsbTransport> transport) {
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
   reinterpret_cast<DeviceObject*>(self)->device = device.release();
+  reinterpret_cast<DeviceObject*>(self)->messages = nullptr;
   return self;
 }
 
@@ -79,6 +83,71 @@ PyObject* entry_tuple(const RxEntry& e) {
                        f.is_rtr ? Py_True : Py_False, f.is_err ? Py_True : Py_False, f.dlc,
                        f.data.empty() ? "" : reinterpret_cast<const char*>(f.data.data()),
                        static_cast<Py_ssize_t>(f.data.size()));
+}
+
+// A received frame as an instance of the plug-in's message class, its slots filled directly.
+PyObject* message_of(const MessageLayout& m, const RxEntry& e) {
+  const ReceivedFrame& f = e.frame;
+  PyObject* values[MessageLayout::kFields] = {
+      PyFloat_FromDouble(e.host_time),
+      PyLong_FromUnsignedLong(f.arb_id),
+      Py_NewRef(f.is_ext ? Py_True : Py_False),
+      Py_NewRef(f.is_rtr ? Py_True : Py_False),
+      Py_NewRef(f.is_err ? Py_True : Py_False),
+      Py_NewRef(m.bus_channel),
+      Py_NewRef(Py_False),
+      Py_NewRef(Py_True),
+      Py_NewRef(Py_False),
+      Py_NewRef(Py_False),
+      PyByteArray_FromStringAndSize(f.is_rtr || f.data.empty() ? "" : reinterpret_cast<const char*>(f.data.data()),
+                                    f.is_rtr ? 0 : static_cast<Py_ssize_t>(f.data.size())),
+      PyLong_FromLong(f.dlc),
+  };
+  PyObject* msg = m.type->tp_alloc(m.type, 0);
+  bool ok = msg != nullptr;
+  for (PyObject* v : values) ok = ok && v != nullptr;
+  if (!ok) {
+    for (PyObject* v : values) Py_XDECREF(v);
+    Py_XDECREF(msg);
+    return nullptr;
+  }
+  // The object is new and not yet shared: plain stores, as the slots' own setters would make.
+  for (int i = 0; i < MessageLayout::kFields; ++i)
+    *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + m.offset[i]) = values[i];
+  return msg;
+}
+
+// The layout of `type`'s slots, or nullptr with TypeError when it has not exactly the fields above
+// as writable object slots.
+std::unique_ptr<MessageLayout> layout_of(PyObject* type, PyObject* channel) {
+  static constexpr const char* kNames[MessageLayout::kFields] = {
+      "timestamp", "arbitration_id", "is_extended_id", "is_remote_frame", "is_error_frame", "channel",
+      "is_fd", "is_rx", "bitrate_switch", "error_state_indicator", "data", "dlc"};
+  if (!PyType_Check(type)) {
+    PyErr_SetString(PyExc_TypeError, "message_type must be a class");
+    return nullptr;
+  }
+  auto m = std::make_unique<MessageLayout>();
+  for (int i = 0; i < MessageLayout::kFields; ++i) {
+    Ref d(PyObject_GetAttrString(type, kNames[i]));
+    if (!d) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+      PyErr_Clear();
+    }
+    const PyMemberDef* member = d && Py_IS_TYPE(d.get(), &PyMemberDescr_Type)
+                                    ? reinterpret_cast<PyMemberDescrObject*>(d.get())->d_member
+                                    : nullptr;
+    if (!member || member->type != T_OBJECT_EX || (member->flags & READONLY) ||
+        member->offset < static_cast<Py_ssize_t>(sizeof(PyObject)) ||
+        member->offset + static_cast<Py_ssize_t>(sizeof(PyObject*)) > reinterpret_cast<PyTypeObject*>(type)->tp_basicsize) {
+      PyErr_Format(PyExc_TypeError, "message_type has no object slot %s", kNames[i]);
+      return nullptr;
+    }
+    m->offset[i] = member->offset;
+  }
+  m->type = reinterpret_cast<PyTypeObject*>(Py_NewRef(type));
+  m->bus_channel = Py_NewRef(channel);
+  return m;
 }
 
 // A time-out in seconds for the plug-in's methods: None waits without limit, so does infinity;
@@ -177,6 +246,11 @@ PyObject* device_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 
 void device_dealloc(PyObject* self) noexcept {
   PyTypeObject* type = Py_TYPE(self);
+  if (MessageLayout* m = reinterpret_cast<DeviceObject*>(self)->messages) {
+    Py_DECREF(m->type);
+    Py_DECREF(m->bus_channel);
+    delete m;
+  }
   if (std::unique_ptr<Device> device{reinterpret_cast<DeviceObject*>(self)->device}) {
     // A running receiver ends within one read time-out; nobody else can reach the object now.
     if (device->receiver_running()) {
@@ -562,10 +636,11 @@ VOREL_FASTCALL(receive_batch) {
     }
     Ref list(PyList_New(static_cast<Py_ssize_t>(got.size())));
     if (!list) return nullptr;
+    const MessageLayout* messages = reinterpret_cast<DeviceObject*>(self)->messages;
     for (size_t i = 0; i < got.size(); ++i) {
       RxEntry& e = got[i];
       if (e.host_time == 0) e.host_time = dev.clock().to_epoch(e.frame.timestamp_us, ClockSync::monotonic_s());
-      PyObject* item = entry_tuple(e);
+      PyObject* item = messages && e.dropped == 0 ? message_of(*messages, e) : entry_tuple(e);
       if (!item) return nullptr;
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
@@ -587,6 +662,19 @@ VOREL_NOARGS(rx_stats) {
                          "overruns", static_cast<unsigned long long>(st.overruns), "high_water",
                          static_cast<Py_ssize_t>(st.high_water), "capacity", static_cast<Py_ssize_t>(st.capacity),
                          "queued", static_cast<Py_ssize_t>(st.queued));
+  });
+}
+
+VOREL_FASTCALL(use_messages) {
+  return guarded([&]() -> PyObject* {
+    PyObject* a[2];
+    if (!parse_fastcall(kUseMessages, args, nargs, kwnames, a)) return nullptr;
+    auto* obj = reinterpret_cast<DeviceObject*>(self);
+    if (obj->messages) return raise_runtime("The message class is set already");
+    auto layout = layout_of(a[0], a[1]);
+    if (!layout) return nullptr;
+    obj->messages = layout.release();
+    return none();
   });
 }
 

@@ -9,9 +9,21 @@ namespace vorel::py {
 // The Python object holds the core's Device, which owns the transport, pending frames, filters,
 // receiver and periodic tasks with their locks (see device.h of the core). Methods borrow it
 // shared; there is no object-wide lock.
+// How the plug-in's message class lays out its slots, so that received frames are built as its
+// instances directly (what the class's __init__ would set, without running it).
+struct MessageLayout {
+  enum Field { timestamp, arbitration_id, is_extended_id, is_remote_frame, is_error_frame, channel, is_fd, is_rx,
+               bitrate_switch, error_state_indicator, data, dlc, kFields };
+  PyTypeObject* type = nullptr;  // strong references, released with the object
+  PyObject* bus_channel = nullptr;  // every message's channel
+  Py_ssize_t offset[kFields] = {};
+};
+
 struct DeviceObject {
   PyObject_HEAD
   Device* device;
+  // Set once by _use_messages before the object is shared between threads; read without a lock.
+  MessageLayout* messages;
 };
 
 PyTypeObject* device_type() noexcept;  // created once per process by the module's execution step
@@ -54,5 +66,6 @@ VOREL_FASTCALL(receive_batch);
 VOREL_NOARGS(interrupt_receive);
 VOREL_NOARGS(rx_stats);
 VOREL_NOARGS(rx_fileno);
+VOREL_FASTCALL(use_messages);
 
 }  // namespace vorel::py

@@ -86,6 +86,8 @@ PyMethodDef device_methods[] = {
     {"_rx_stats", cfunc(rx_stats), METH_NOARGS, "_rx_stats($self)\n--\n\nReceiver counters."},
     {"_fileno", cfunc(rx_fileno), METH_NOARGS,
      "_fileno($self)\n--\n\nA descriptor readable while frames are pending, or -1."},
+    {"_use_messages", cfunc(use_messages), kFast,
+     "_use_messages($self, message_type, channel)\n--\n\n_receive hands out frames as instances of message_type."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,7 +1,7 @@
 """VOREL Native Python-CAN API"""
 
 from collections.abc import Sequence
-from typing import Optional, SupportsIndex, Union, final
+from typing import Any, Optional, SupportsIndex, Union, final
 
 __all__ = ["NativeVorelDevice", "list_devices"]
 
@@ -76,7 +76,7 @@ class NativeVorelDevice:
         """Stop the receiver thread."""
     def _receive(
         self, timeout: Optional[float], max_frames: SupportsIndex
-    ) -> list[Union[tuple[float, int, bool, bool, bool, int, bytes], tuple[float, int]]]:
+    ) -> list[Any]:
         """Up to max_frames pending frames, waiting up to timeout s."""
     def _interrupt(self) -> None:
         """End every wait for a frame, now and later."""
@@ -84,3 +84,5 @@ class NativeVorelDevice:
         """Receiver counters."""
     def _fileno(self) -> int:
         """A descriptor readable while frames are pending, or -1."""
+    def _use_messages(self, message_type: type, channel: Any) -> None:
+        """_receive hands out frames as instances of message_type."""

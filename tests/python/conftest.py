@@ -36,6 +36,10 @@ def pytest_configure(config):
     config.addinivalue_line(
         "markers", "dropin_only(reason): needs a fault or an observation that only the drop-in front end offers"
     )
+    config.addinivalue_line(
+        "markers", "plain_only: a load or timing test, for the plain build on the drop-in (not the emulated "
+        "devices, whose transfers cost hundreds of microseconds, nor the sanitizers)"
+    )
     wanted = config.getoption("frontend")
     if wanted and wanted != _sim.frontend:
         args = [sys.executable, "-m", "pytest", *config.invocation_params.args]
@@ -47,12 +51,13 @@ def pytest_report_header(config):
 
 
 def pytest_collection_modifyitems(config, items):
-    if _sim.frontend == "dropin":
-        return
+    sanitized = os.environ.get("VOREL_SANITIZED") == "1"
     for item in items:
         marker = item.get_closest_marker("dropin_only")
-        if marker:
+        if marker and _sim.frontend != "dropin":
             item.add_marker(pytest.mark.skip(reason=f"drop-in front end only: {marker.args[0]}"))
+        if item.get_closest_marker("plain_only") and (sanitized or _sim.frontend != "dropin"):
+            item.add_marker(pytest.mark.skip(reason="load and timing tests run in the plain build on the drop-in"))
 
 
 @pytest.fixture

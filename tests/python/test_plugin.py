@@ -328,3 +328,186 @@ def test_many_threads_share_one_bus_object(sim, two):
     for k in range(senders):
         seq = [i for _, arb, i in sorted(got) if arb == k]
         assert seq == list(range(per))
+
+
+# --- the receiver -----------------------------------------------------------------------------------
+
+def load_seq(m: Message) -> int:
+    """The load node's frame counter, from its 8 data bytes."""
+    return struct.unpack("<Q", bytes(m.data))[0]
+
+
+def wait_until(cond, timeout=5.0):
+    deadline = time.monotonic() + timeout
+    while not cond() and time.monotonic() < deadline:
+        time.sleep(0.002)
+    return cond()
+
+
+@pytest.mark.plain_only
+def test_full_load_with_a_consumer_that_stops_for_a_second_loses_nothing(sim):
+    sim.add_adapters(2)
+    sim.enable_log(False)
+    with VorelBus(A, bitrate=1000000), VorelBus(B, bitrate=1000000) as b:
+        sim.add_load(0, 100, "8")  # 9,009 frames a second; the adapter's own queue holds 64
+        first = b.recv(1.0)
+        time.sleep(1.0)  # a consumer that stops: a garbage-collection pause, a slow callback
+        seqs = [load_seq(first)]
+        end = time.monotonic() + 10
+        while len(seqs) < 15000 and time.monotonic() < end:  # 1.7 s of the bus
+            m = b.recv(0.1)
+            assert m is not None and not m.is_error_frame
+            seqs.append(load_seq(m))
+        assert seqs == list(range(seqs[0], seqs[0] + 15000))  # none lost, none reordered
+        assert b.rx_overruns == 0 and sim.state(1).rx_overflows == 0
+        assert b.rx_stats()["high_water"] > 8000
+
+
+def test_an_overrun_is_counted_exactly_and_reported_once(sim):
+    sim.add_adapters(2)
+    sim.set_rx_queue(1, 1000)  # the adapter keeps all: what is lost is lost on the host
+    for ignore in (False, True):
+        with VorelBus(B, rx_queue_size=100, ignore_rx_error_frames=ignore) as b:
+            for i in range(250):
+                sim.inject_frame(1, 0x100 + (i % 256), 0, 1, bytes([i]))
+            assert wait_until(lambda: b.rx_stats()["received"] == 250)
+            got = [b.recv(0) for _ in range(50)]
+            sim.inject_frame(1, 0x7FF, 0, 1, b"\xee")
+            assert wait_until(lambda: b.rx_stats()["received"] == 251)
+            got += drain(b, 0.05)
+            stats = b.rx_stats()
+            assert stats["overruns"] == b.rx_overruns == 150 and stats["high_water"] == 100
+            kept = [bytes(m.data)[0] for m in got if not m.is_error_frame]
+            assert kept == list(range(100)) + [0xEE]  # the oldest are kept
+            errors = [m for m in got if m.is_error_frame]
+            if ignore:
+                assert errors == []
+            else:
+                # Once, where the episode ended: ahead of the first frame the queue took again.
+                assert len(errors) == 1 and got[100] is errors[0]
+                e = errors[0]
+                assert (e.arbitration_id, e.dlc, bytes(e.data)) == (0x4, 8, bytes([0, 0x01, 0, 0, 0, 0, 0, 0]))
+                assert got[99].timestamp <= e.timestamp <= got[101].timestamp
+
+
+@pytest.mark.plain_only
+@pytest.mark.parametrize("rx_queue_size", [65536, 0])
+def test_recv_time_outs_are_honoured_with_filters_rejecting_everything(sim, rx_queue_size):
+    sim.add_adapters(2)
+    sim.add_traffic(0, "0x123:1:01")  # a frame every millisecond, none of them wanted
+    with VorelBus(B, rx_queue_size=rx_queue_size, can_filters=[{"can_id": 0x7FF, "can_mask": 0x7FF}]) as b:
+        for timeout in (0, 0.01, 0.05, 0.5):
+            t0 = time.monotonic()
+            assert b.recv(timeout) is None
+            took = time.monotonic() - t0
+            assert timeout <= took < timeout + 0.02, (timeout, took)
+        t0 = time.monotonic()
+        assert b.recv(-1) is None and time.monotonic() - t0 < 0.02
+
+
+def test_notifier_with_asyncio_reads_through_the_descriptor(sim):
+    import asyncio
+
+    sim.add_adapters(2)
+
+    async def main():
+        with VorelBus(A) as a, VorelBus(B) as b:
+            reader = can.AsyncBufferedReader()
+            notifier = can.Notifier(b, [reader], loop=asyncio.get_running_loop())
+            try:
+                assert notifier._readers == [b.fileno()]  # no thread: the loop waits on the descriptor
+                for i in range(20):
+                    a.send(Message(arbitration_id=0x300 + i, is_extended_id=False))
+                got = [await asyncio.wait_for(reader.get_message(), 2) for _ in range(20)]
+            finally:
+                notifier.stop()
+            assert [m.arbitration_id for m in got] == [0x300 + i for i in range(20)]
+        with VorelBus(A, rx_queue_size=0) as a:
+            with pytest.raises(NotImplementedError):
+                a.fileno()
+
+    asyncio.run(main())
+
+
+@pytest.mark.plain_only
+def test_timestamps_hold_to_the_host_clock_at_500_ppm_across_a_wrap_with_two_threads(sim):
+    sim.add_adapters(2)
+    sim.set_drift(1, 500)
+    # The receiver's 32-bit counter wraps 15 s in.
+    sim.set_clock(1, offset_us=(2**32 - 15_000_000 - sim.adapter_time_us(1, sim.now_ns())) % 2**32, bits=32)
+    sim.enable_log(False)
+    with VorelBus(A, bitrate=1000000), VorelBus(B, bitrate=1000000) as b:
+        sim.add_load(0, 5, "8")  # one frame every 2.2 ms, counting
+        got, lock, stop = [], threading.Lock(), threading.Event()
+
+        def receive():
+            while not stop.is_set():
+                m = b.recv(0.1)
+                now = time.time()
+                if m is not None:
+                    with lock:
+                        got.append((load_seq(m), m.timestamp, now))
+
+        threads = [threading.Thread(target=receive) for _ in range(2)]
+        for t in threads:
+            t.start()
+        time.sleep(30)
+        stop.set()
+        for t in threads:
+            t.join()
+    got.sort()
+    seqs = [s for s, _, _ in got]
+    assert seqs == list(range(seqs[0], seqs[0] + len(seqs)))
+    stamps = [ts for _, ts, _ in got]
+    assert all(y > x for x, y in zip(stamps, stamps[1:]))  # in order, across the wrap
+    # Never after the frame was handed out, and, once the drift is known, within a millisecond
+    # of it (the median: a receiving thread may be scheduled late now and then).
+    assert max(ts - now for _, ts, now in got) < 0.0005
+    late = sorted(now - ts for _, ts, now in got[-500:])
+    assert late[len(late) // 2] < 0.001
+    # The adapter's spacing, less its 500 ppm: 30 s of it would add 15 ms.
+    span = (stamps[-1] - stamps[0]) / (seqs[-1] - seqs[0])
+    assert span == pytest.approx(111e-6 / 0.05, rel=2e-4)
+
+
+def test_shutdown_ends_a_blocked_recv_at_once_and_the_adapter_reopens(sim):
+    sim.add_adapters(2)
+    b = VorelBus(B)
+    results = []
+    waiter = threading.Thread(target=lambda: results.append(b.recv(None)))
+    waiter.start()
+    time.sleep(0.05)
+    t0 = time.monotonic()
+    b.shutdown()
+    waiter.join(1)
+    assert not waiter.is_alive() and results == [None]
+    assert time.monotonic() - t0 < 0.1
+    with pytest.raises(CanOperationError):
+        b.recv(0)
+    del b
+    gc.collect()
+    with VorelBus(B) as again:
+        assert again.rx_overruns == 0
+
+
+def test_messages_built_by_the_module_are_those_python_would_build(sim, two):
+    a, b = two
+    sent = Message(arbitration_id=0x1ABCDEF, is_extended_id=True, data=b"\x01\x02\x03", channel=b.channel)
+    a.send(sent)
+    got = b.recv(1.0)
+    assert type(got) is Message and got.equals(sent, timestamp_delta=None) and got.is_rx
+    assert isinstance(got.data, bytearray) and got.channel == b.channel
+    sim.add_adapter("VOR.EL:CANH0003")
+    dev = vorel_sim_native("VOR.EL:CANH0003")
+    with pytest.raises(TypeError, match="message_type has no object slot timestamp"):
+        dev._use_messages(int, None)
+    dev._use_messages(Message, "c")
+    with pytest.raises(RuntimeError, match="The message class is set already"):
+        dev._use_messages(Message, "c")
+    del dev
+
+
+def vorel_sim_native(serial):
+    import vorel_pythoncan_ext
+
+    return vorel_pythoncan_ext.NativeVorelDevice(serial)
