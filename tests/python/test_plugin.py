@@ -178,8 +178,10 @@ def test_recv_zero_and_recv_none(two):
     b.shutdown()
     waiting.join(2)
     assert not waiting.is_alive()
-    assert time.monotonic() - t0 < 0.3
+    assert time.monotonic() - t0 < 0.1
     assert got[-1] is None  # the wait ended without a message
+    with VorelBus(B) as again:  # released: it opens again at once
+        assert again.rx_overruns == 0
 
 
 def test_send_errors(sim, two):
@@ -468,26 +470,6 @@ def test_timestamps_hold_to_the_host_clock_at_500_ppm_across_a_wrap_with_two_thr
     # The adapter's spacing, less its 500 ppm: 30 s of it would add 15 ms.
     span = (stamps[-1] - stamps[0]) / (seqs[-1] - seqs[0])
     assert span == pytest.approx(111e-6 / 0.05, rel=2e-4)
-
-
-def test_shutdown_ends_a_blocked_recv_at_once_and_the_adapter_reopens(sim):
-    sim.add_adapters(2)
-    b = VorelBus(B)
-    results = []
-    waiter = threading.Thread(target=lambda: results.append(b.recv(None)))
-    waiter.start()
-    time.sleep(0.05)
-    t0 = time.monotonic()
-    b.shutdown()
-    waiter.join(1)
-    assert not waiter.is_alive() and results == [None]
-    assert time.monotonic() - t0 < 0.1
-    with pytest.raises(CanOperationError):
-        b.recv(0)
-    del b
-    gc.collect()
-    with VorelBus(B) as again:
-        assert again.rx_overruns == 0
 
 
 def test_messages_built_by_the_module_are_those_python_would_build(sim, two):

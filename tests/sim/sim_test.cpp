@@ -329,6 +329,7 @@ TEST_F(SimTest, EightThreadsTransferAtOnce) {
   auto* b = s.open(1);
   bus_on(a);
   bus_on(b);
+  vsim_set_rx_queue(1, 1000);  // the readers' pace is not what this is about
   constexpr int kPerWriter = 200;
   std::atomic<int> received{0}, failures{0};
   std::atomic<bool> writers_done{false};
@@ -543,6 +544,10 @@ TEST_F(SimTest, LogIsARingAndMemoryStaysFlatWithItOff) {
     libusb_bulk_transfer(h, 0x81, buf, 64, &n, 1000);
     if (i == 50'000) base = rss_kb();
   }
+#ifdef __SANITIZE_ADDRESS__  // AddressSanitizer keeps freed memory in quarantine
+  (void)base;
+#else
   EXPECT_LT(rss_kb() - base, 1024);
+#endif
   EXPECT_EQ(vsim_log_count(), 0u);
 }
