@@ -244,7 +244,7 @@ PyObject* device_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
   });
 }
 
-void device_dealloc(PyObject* self) noexcept {
+void device_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   if (MessageLayout* m = reinterpret_cast<DeviceObject*>(self)->messages) {
     Py_DECREF(m->type);

@@ -31,12 +31,12 @@ void set_device_type(PyTypeObject* type) noexcept;
 Device& device_of(PyObject* self) noexcept;
 
 PyObject* device_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
-void device_dealloc(PyObject* self) noexcept;
+void device_dealloc(PyObject* self);  // may detach: not noexcept, see ThreadStateRelease
 PyObject* list_devices(PyObject* module, PyObject* unused) noexcept;
 
 #define VOREL_FASTCALL(name) \
-  PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept
-#define VOREL_NOARGS(name) PyObject* name(PyObject* self, [[maybe_unused]] PyObject* unused) noexcept
+  PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
+#define VOREL_NOARGS(name) PyObject* name(PyObject* self, [[maybe_unused]] PyObject* unused)
 
 VOREL_FASTCALL(open_by_name);
 VOREL_FASTCALL(set_bitrate);

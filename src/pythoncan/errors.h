@@ -1,6 +1,8 @@
 // The one mapping of core failures to Python exceptions.
 #pragma once
 
+#include <cxxabi.h>
+
 #include <string>
 #include <string_view>
 
@@ -17,11 +19,15 @@ PyObject* raise_device_error(std::string_view prefix_template, const DeviceError
 // RuntimeError with a fixed message of the binding's own; returns nullptr.
 PyObject* raise_runtime(const std::string& message);
 
-// Runs a C-API entry point body; a C++ exception (allocation failure) never reaches CPython.
+// Runs a C-API entry point body; a C++ exception (allocation failure) never reaches CPython. The
+// one thing that passes is the interpreter ending this thread (ThreadStateRelease), which is why
+// neither this nor the entry points are noexcept.
 template <typename Fn>
-PyObject* guarded(Fn&& fn) noexcept {
+PyObject* guarded(Fn&& fn) {
   try {
     return fn();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {

@@ -30,10 +30,15 @@ class Ref {
 
 // Detaches the calling thread from the interpreter for a blocking call; re-attaches at scope exit.
 // Nothing inside its scope may touch a Python object.
+//
+// Re-attaching is where an exiting interpreter ends a thread that is not the main one: up to 3.13
+// it calls pthread_exit, a forced unwind that runs destructors on its way out. The destructor and
+// every frame between it and the interpreter must therefore let an exception pass (none of them
+// is noexcept), and catch-alls on that path rethrow abi::__forced_unwind (see guarded()).
 class ThreadStateRelease {
  public:
   ThreadStateRelease() noexcept : state_(PyEval_SaveThread()) {}
-  ~ThreadStateRelease() { PyEval_RestoreThread(state_); }
+  ~ThreadStateRelease() noexcept(false) { PyEval_RestoreThread(state_); }
   ThreadStateRelease(const ThreadStateRelease&) = delete;
   ThreadStateRelease& operator=(const ThreadStateRelease&) = delete;
 

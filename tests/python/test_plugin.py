@@ -493,3 +493,38 @@ def vorel_sim_native(serial):
     import vorel_pythoncan_ext
 
     return vorel_pythoncan_ext.NativeVorelDevice(serial)
+
+
+# --- a program that exits while threads wait inside the module ----------------------------------------
+
+EXIT_SCRIPTS = {
+    "module receive": "import threading, time, vorel_pythoncan_ext as v\n"
+                      "d = v.NativeVorelDevice(None)\n"
+                      "def loop():\n    while True: d.receive_frame(20)\n"
+                      "threading.Thread(target=loop, daemon=True).start(); time.sleep(0.1)\n",
+    "module send": "import threading, time, vorel_pythoncan_ext as v\n"
+                   "d = v.NativeVorelDevice(None)  # bus off: the FIFO fills and every write waits\n"
+                   "def loop():\n    while True:\n        try: d.send_frame(1, False, False, False, 0, b'', 20)\n"
+                   "        except RuntimeError: pass\n"
+                   "threading.Thread(target=loop, daemon=True).start(); time.sleep(0.1)\n",
+    "notifier": "import can, time\n"
+                "bus = can.Bus(interface='vorel', channel=None)\n"
+                "notifier = can.Notifier(bus, [can.BufferedReader()]); time.sleep(0.1)\n",
+    "notifier, rx_queue_size=0": "import can, time\n"
+                                 "bus = can.Bus(interface='vorel', channel=None, rx_queue_size=0)\n"
+                                 "notifier = can.Notifier(bus, [can.BufferedReader()]); time.sleep(0.1)\n",
+}
+
+
+@pytest.mark.dropin_only("the child process gets its adapter from the drop-in's environment")
+@pytest.mark.parametrize("name", EXIT_SCRIPTS)
+def test_exiting_while_a_thread_waits_in_the_module_is_clean(name):
+    import os
+    import subprocess
+    import sys
+
+    env = dict(os.environ, VOREL_SIM_ADAPTERS="1")
+    for _ in range(4):
+        out = subprocess.run([sys.executable, "-c", EXIT_SCRIPTS[name]], env=env, capture_output=True, text=True,
+                             timeout=60)
+        assert out.returncode == 0 and "terminate" not in out.stderr, (name, out.returncode, out.stderr)
