@@ -479,24 +479,16 @@ VOREL_FASTCALL(receive_frame) {
       return end.value() == WaitEnd::frame ? frame_tuple(e.frame) : none();
     }
     if (auto pending = dev.take_pending()) return frame_tuple(pending->frame);
-    std::array<uint8_t, kBulkReadSize> buf;
-    Result<size_t> read = size_t{0};
+    Result<std::vector<RxEntry>> read = std::vector<RxEntry>{};
     {
       ThreadStateRelease detached;
-      read = dev.transport().bulk_read(buf, timeout_ms);
+      read = dev.read_once(timeout_ms);  // a time-out is an empty list
     }
-    if (!read) {
-      std::string text = read.error().display();
-      if (text.find("Timeout") != std::string::npos) return none();
-      return raise_runtime("Receive err: " + text);
-    }
-    if (read.value() < rx::kSize) return none();
-    std::vector<RxEntry> frames;
-    for (ReceivedFrame& f : parse_rx_frames(buf, read.value()))
-      if (dev.frame_passes(f)) frames.push_back(RxEntry{std::move(f), 0, 0});
-    if (frames.empty()) return none();
-    Ref first(frame_tuple(frames.front().frame));
-    dev.keep_pending(std::move(frames), 1);
+    if (!read) return raise_runtime("Receive err: " + read.error().display());
+    if (read->empty()) return none();
+    Ref first(frame_tuple(read->front().frame));
+    if (!first) return nullptr;
+    dev.keep_pending(std::move(read).value(), 1);
     return first.release();
   });
 }

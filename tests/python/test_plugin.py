@@ -87,6 +87,9 @@ def test_failures_raise_initialization_errors_and_release_the_adapter(sim):
     assert sim.wait_counters(handles=0)["handles"] == 0
     with pytest.raises(CanInitializationError):
         can.Bus(interface="vorel", name="nobody")
+    for bad in (-1, True, 1.5):
+        with pytest.raises(CanInitializationError, match="rx_queue_size must be a whole number of frames >= 0"):
+            can.Bus(interface="vorel", channel=A, rx_queue_size=bad)
 
 
 KINDS = [
