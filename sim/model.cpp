@@ -259,8 +259,8 @@ std::optional<TrafficNode> parse_load(const std::string& spec) {
 
 // VOREL_SIM_ADAPTERS=N attaches N adapters joined on one bus; VOREL_SIM_SERIALS=a,b,... names
 // them instead; VOREL_SIM_BITRATE sets their initial bit rate, VOREL_SIM_RX_QUEUE their
-// firmware receive queue (frames), VOREL_SIM_DRIFT_PPM their oscillators' errors (one value, or
-// one per adapter), VOREL_SIM_CLOCK_BITS their timestamp counters' width, VOREL_SIM_USB_LATENCY
+// firmware receive queues (frames) and VOREL_SIM_DRIFT_PPM their oscillators' errors (one value,
+// or one per adapter), VOREL_SIM_CLOCK_BITS their timestamp counters' width, VOREL_SIM_USB_LATENCY
 // (FIXED_US[:JITTER_US]) their USB round trip; VOREL_SIM_TRAFFIC and VOREL_SIM_LOAD add other
 // nodes on that bus; VOREL_SIM_CAPTURE names a file that receives every frame on the bus
 // (VOREL_SIM_CAPTURE_APPEND=1 appends), VOREL_SIM_LOG one that receives every transfer. This
@@ -275,11 +275,15 @@ void World::configure_from_environment() {
     if (v && *v >= 1000 && *v <= 1000000 && *v == static_cast<uint32_t>(*v)) default_bitrate = static_cast<uint32_t>(*v);
     else refuse("bit rate", rate);
   }
-  if (auto q = env("VOREL_SIM_RX_QUEUE"); !q.empty()) {
+  // One receive queue size for every adapter, or one per adapter (the last repeats).
+  std::vector<size_t> queues;
+  for (const auto& q : split(env("VOREL_SIM_RX_QUEUE"), ',')) {
+    if (q.empty()) continue;
     auto v = number_of(q);
-    if (v && *v >= 1 && *v <= 1e6 && *v == static_cast<size_t>(*v)) default_rx_capacity = static_cast<size_t>(*v);
+    if (v && *v >= 1 && *v <= 1e6 && *v == static_cast<size_t>(*v)) queues.push_back(static_cast<size_t>(*v));
     else refuse("receive queue size", q);
   }
+  if (!queues.empty()) default_rx_capacity = queues.front();
   if (auto path = env("VOREL_SIM_CAPTURE"); !path.empty())
     if (!set_capture(path.c_str(), env("VOREL_SIM_CAPTURE_APPEND") == "1")) refuse("capture file", path);
   if (auto path = env("VOREL_SIM_LOG"); !path.empty()) {
@@ -308,6 +312,7 @@ void World::configure_from_environment() {
   std::lock_guard lk(mu);
   for (auto& a : adapters) {
     size_t i = static_cast<size_t>(a->index);
+    if (!queues.empty()) a->set_rx_capacity(queues[std::min(i, queues.size() - 1)]);
     if (drifts.size() == 1 && drifts[0].empty()) {
     } else if (auto ppm = number_of(drifts[drifts.size() == 1 ? 0 : std::min(i, drifts.size() - 1)]);
                ppm && std::fabs(*ppm) <= 100000) {

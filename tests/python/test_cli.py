@@ -29,6 +29,12 @@ def test_vorel_sim_runs_a_command_against_its_adapters():
                          capture_output=True, text=True, timeout=30, check=True)
     # In the order libusb on Linux lists devices: the last one found comes first.
     assert out.stdout.strip() == "['VOR.EL:CANI0008', 'VOR.EL:CANJ0007']"
+    # Hardware limits per adapter: their receive queues as the capabilities report them.
+    code = ("import vorel_pythoncan_ext as v; "
+            "print([v.NativeVorelDevice(s).get_device_capabilities()['rx_data_buffer_size'] for s in sorted(v.list_devices())])")
+    out = subprocess.run(vorel_sim("--adapters", "3", "--rx-queue", "10,20", "--", sys.executable, "-c", code),
+                         capture_output=True, text=True, timeout=30, check=True)
+    assert out.stdout.strip() == "[10, 20, 20]"
     bad = subprocess.run(vorel_sim("--adapters", "1"), capture_output=True, text=True, timeout=30)
     assert bad.returncode != 0 and "no command given" in bad.stderr
 

@@ -134,6 +134,13 @@ def drift(text: str) -> str:
     return text
 
 
+def rx_queues(text: str) -> str:
+    check = _int_in(1, 1_000_000, "the receive queue")
+    for item in text.split(","):
+        check(item)
+    return text
+
+
 def latency(text: str) -> str:
     parts = text.split(":")
     if len(parts) > 2:
@@ -153,8 +160,9 @@ def _bus_options(p: argparse.ArgumentParser) -> None:
     g.add_argument("--serials", type=serials, help="comma-separated serials instead of the default ones")
     g.add_argument("--bitrate", type=_int_in(1000, 1_000_000, "the bit rate"),
                    help="initial bit rate of the adapters, bit/s (default 500000)")
-    g.add_argument("--rx-queue", type=_int_in(1, 1_000_000, "the receive queue"), metavar="FRAMES",
-                   help="frames each adapter's firmware queues for the host before it drops them (default 64)")
+    g.add_argument("--rx-queue", type=rx_queues, metavar="FRAMES[,FRAMES...]",
+                   help="frames each adapter's firmware queues for the host before it drops them: one for all, "
+                        "or one per adapter (default 64)")
     g.add_argument("--drift-ppm", type=drift, metavar="PPM[,PPM...]",
                    help="error of the adapters' oscillators in ppm: one for all, or one per adapter")
     g.add_argument("--clock-bits", type=int, choices=(32, 64), help="width of the timestamp counter (default 32)")
