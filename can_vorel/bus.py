@@ -40,6 +40,9 @@ CAN_ERR_CRTL = 0x4
 CAN_ERR_CRTL_RX_OVERFLOW = 0x01
 CAN_ERR_DLC = 8
 
+# The longest shutdown() waits for frames sent last to leave the adapter.
+_DRAIN_MAX_S = 0.1
+
 # Received messages are built field by field when can.Message has exactly the fields this module
 # knows; any other python-can version gets the ordinary constructor.
 _MESSAGE_FIELDS = {"timestamp", "arbitration_id", "is_extended_id", "is_remote_frame", "is_error_frame", "channel",
@@ -49,11 +52,46 @@ _new_message = Message.__new__
 
 
 def _timeout_ms(timeout: Optional[float]) -> int:
-    """Seconds to the module's milliseconds; None waits without limit (the module's 0)."""
+    """Seconds to the module's milliseconds; None and infinity wait without limit (the module's 0)."""
     if timeout is None:
         return 0
-    # The module reads 0 as "no limit": a zero or tiny time-out becomes the shortest real one.
+    timeout = _checked_timeout(timeout)
+    if timeout >= _NO_LIMIT_S:
+        return 0
+    # The module reads 0 as "no limit": a zero, negative or tiny time-out becomes the shortest real one.
     return max(1, math.ceil(timeout * 1000))
+
+
+# Time-outs from here on are as good as none: the module's time-out is a 32-bit millisecond count.
+_NO_LIMIT_S = (2**32 - 1) / 1000
+
+
+def _checked_timeout(timeout: float) -> float:
+    if math.isnan(timeout):
+        raise ValueError("the timeout may not be NaN")
+    return timeout
+
+
+def _check_frame(msg: Message) -> None:
+    """What python-can's Message checks refuse, refused before anything is written, in its words."""
+    if msg.arbitration_id < 0:
+        raise ValueError("arbitration IDs may not be negative")
+    if msg.is_extended_id:
+        if msg.arbitration_id >= 0x20000000:
+            raise ValueError("Extended arbitration IDs must be less than 2^29")
+    elif msg.arbitration_id >= 0x800:
+        raise ValueError("Normal arbitration IDs must be less than 2^11")
+    if msg.dlc < 0:
+        raise ValueError("DLC may not be negative")
+    length = msg.dlc if msg.is_remote_frame else max(msg.dlc, len(msg.data))
+    if length > 8:
+        raise ValueError(f"DLC was {length} but it should be <= 8 for normal CAN frames")
+
+
+def _frame_bits(msg: Message) -> float:
+    """A frame's length on the wire, its stuff bits at worst included."""
+    bits = (67 if msg.is_extended_id else 47) + (0 if msg.is_remote_frame else 8 * min(msg.dlc, 8))
+    return bits * 1.2
 
 
 def _frame_tuple(msg: Message) -> tuple[int, bool, bool, bool, int, bytes]:
@@ -115,6 +153,8 @@ class VorelBus(can.BusABC):
         self._pending: collections.deque[Union[Message, tuple[Any, ...]]] = collections.deque()
         self._fetching = threading.Lock()
         self._batch = 64  # frames a fetch takes at most; 1 once fileno() is in use
+        self._bitrate = 500000  # the bit rate set, once the adapter is configured
+        self._drained_at = 0.0  # monotonic time by which the frames sent can have left the adapter
         self._mode = (MODE_LISTEN_ONLY if listen_only else 0) | (
             MODE_LOOPBACK if loopback or receive_own_messages else 0
         )
@@ -137,6 +177,7 @@ class VorelBus(can.BusABC):
             del dev  # releases the adapter before the error leaves
             raise CanInitializationError(f"Failed to configure the adapter: {e}") from e
         self._dev = dev
+        self._bitrate = int(bitrate)
         self.serial = self._serial_of(serial, name)
         self.channel_info = f"VOREL USB CAN {self.serial}" if self.serial else "VOREL USB CAN"
         self.channel = channel if channel not in (None, "") else self.serial
@@ -163,6 +204,7 @@ class VorelBus(can.BusABC):
     def send(self, msg: Message, timeout: Optional[float] = None) -> None:
         if msg.is_fd:
             raise CanOperationError("CAN FD frames are not supported by this adapter")
+        _check_frame(msg)
         dev = self._device()
         try:
             dev.send_frame(*_frame_tuple(msg), _timeout_ms(timeout))
@@ -170,6 +212,9 @@ class VorelBus(can.BusABC):
             if "Operation timed out" in str(e):
                 raise CanTimeoutError(str(e)) from e
             raise CanOperationError(str(e)) from e
+        # When what was written so far can have left the adapter's queue, for shutdown().
+        now = time.monotonic()
+        self._drained_at = min(max(self._drained_at, now) + _frame_bits(msg) / self._bitrate, now + _DRAIN_MAX_S)
 
     def recv(self, timeout: Optional[float] = None) -> Optional[Message]:
         """Wait for a message, up to `timeout` seconds (None: until one comes or the bus shuts down).
@@ -182,6 +227,8 @@ class VorelBus(can.BusABC):
         if dev is None or self._closed:
             raise CanOperationError("The bus has been shut down")
         pending = self._pending
+        if timeout is not None and _checked_timeout(timeout) >= _NO_LIMIT_S:
+            timeout = None
         deadline = -1.0  # not taken yet: only a call that has to wait reads the clock
         while True:
             while pending:
@@ -304,6 +351,8 @@ class VorelBus(can.BusABC):
         autostart: bool = True,
         modifier_callback: Optional[Callable[[Message], None]] = None,
     ) -> can.broadcastmanager.CyclicSendTaskABC:
+        if not period > 0:
+            raise ValueError(f"the period must be more than 0 seconds, not {period!r}")
         if modifier_callback is not None:
             # A callback must run before every send: that is python-can's software task's job.
             return super()._send_periodic_internal(msgs, period, duration, autostart, modifier_callback)
@@ -339,6 +388,8 @@ class VorelBus(can.BusABC):
 
     @led_mode.setter
     def led_mode(self, mode: int) -> None:
+        if isinstance(mode, bool) or not isinstance(mode, int) or not 0 <= mode <= 4:
+            raise ValueError(f"the LED mode must be 0, 1, 2, 3 or 4, not {mode!r}")
         self._call(lambda d: d.set_led_mode(mode))
 
     @property
@@ -369,11 +420,24 @@ class VorelBus(can.BusABC):
 
     @staticmethod
     def _detect_available_configs() -> list[AutoDetectedConfig]:
+        """Every attached adapter by serial, with its stored name and versions where it can be
+        opened (one another process holds is listed by its serial alone)."""
         try:
-            serials = native.list_devices()
+            serials = sorted(native.list_devices())
         except RuntimeError:
             return []
-        return [{"interface": "vorel", "channel": s} for s in serials]
+        configs: list[AutoDetectedConfig] = []
+        for serial in serials:
+            config: dict[str, Any] = {"interface": "vorel", "channel": serial, "supports_fd": False}
+            try:
+                dev = native.NativeVorelDevice(serial)
+                config["name"] = dev.get_device_name()
+                config["hardware_version"], config["firmware_version"], _channels = dev.get_device_info()
+                del dev
+            except RuntimeError:
+                pass
+            configs.append(config)  # type: ignore[arg-type]
+        return configs
 
     def shutdown(self) -> None:
         with self._lock:
@@ -389,6 +453,11 @@ class VorelBus(can.BusABC):
             self._dev = None
             if dev is not None:
                 dev.stop_all_periodic()
+                # Frames written last may still wait in the adapter's queue, and switching the bus
+                # off drops them: give them their time on the wire (at most _DRAIN_MAX_S).
+                left = self._drained_at - time.monotonic()
+                if left > 0:
+                    time.sleep(left)
                 dev._stop_receiver()
                 self._final_stats = dict(dev._rx_stats())
                 try:
@@ -425,7 +494,16 @@ class VorelCyclicTask(LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC,
     def start(self) -> None:
         with self._lock:
             if self._task_id is not None:
-                return
+                if self.duration is None or self.end_time is None or time.perf_counter() < self.end_time:
+                    return  # running
+                # Its duration is over: the native worker has ended; start it again.
+                task_id, self._task_id = self._task_id, None
+                dev = self._bus._dev
+                if dev is not None:
+                    try:
+                        dev.stop_periodic(task_id)
+                    except RuntimeError:
+                        pass
             period_us = max(0, round(self.period * 1e6))
             duration_ms = None if self.duration is None else max(0, round(self.duration * 1000))
             try:

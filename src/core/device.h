@@ -129,7 +129,8 @@ class Device {
   ClockSync clock_;  // locks itself; taken alone
   platform::ReadyEvent ready_;  // set while rx_buffer_ holds something; changed under rx_lock_
 
-  // Guards receiver_ (start and stop); taken before rx_lock_, never held by the receiver.
+  // Guards receiver_ and receiver_stop_, so that starts and stops follow one another; taken before
+  // rx_lock_. Held across the receiver's join, which is safe because the receiver never takes it.
   std::mutex receiver_lock_;
   platform::Thread receiver_;
   std::shared_ptr<platform::StopSignal> receiver_stop_;

@@ -1,6 +1,8 @@
 // The periodic send worker and the task registry.
 #include "periodic.h"
 
+#include <algorithm>
+
 namespace vorel {
 
 namespace {
@@ -16,6 +18,7 @@ void run_worker(const WorkerPlan& plan) noexcept {
   const std::optional<uint64_t> duration_ns =
       plan.duration_ms ? std::optional(platform::saturating_mul(*plan.duration_ms, kNsPerMs))
                        : std::nullopt;
+  const uint64_t end_ns = duration_ns ? platform::saturating_add(start, *duration_ns) : platform::kNever;
   const Duration write_timeout = Duration::from_millis(kWorkerWriteTimeoutMs);
   uint64_t rotation = 0;
   if (plan.stop->is_set()) return;
@@ -37,8 +40,10 @@ void run_worker(const WorkerPlan& plan) noexcept {
     (void)plan.transport->bulk_write(record, write_timeout);
     // Deadlines advance from the first one, so nothing drifts and a late worker catches up.
     deadline = platform::saturating_add(deadline, period_ns);
-    if (deadline > platform::monotonic_ns()) {
-      if (plan.stop->wait_until(deadline)) return;
+    // The duration ends the task even when the next period lies later (or never comes).
+    const uint64_t wake = std::min(deadline, end_ns);
+    if (wake > platform::monotonic_ns()) {
+      if (plan.stop->wait_until(wake)) return;
     }
     rotation = k + 1;
     if (plan.stop->is_set()) return;

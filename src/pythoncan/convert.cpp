@@ -217,7 +217,10 @@ size_t length_hint(PyObject* o) {
     PyErr_Clear();
     return 0;
   }
-  return static_cast<size_t>(n);
+  // Only a hint: a __len__ may claim more than iterating yields, and space beyond this grows as
+  // items actually come.
+  constexpr size_t kMostReserved = 4096;
+  return std::min(static_cast<size_t>(n), kMostReserved);
 }
 
 bool to_data(PyObject* o, FrameData& out) {

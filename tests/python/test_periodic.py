@@ -153,3 +153,12 @@ def test_dropping_the_device_leaves_workers_running(sim):
     dev.stop_all_periodic()
     del dev
     assert sim.wait_counters(handles=0)["handles"] == 0
+    # A worker whose next period lies beyond its duration (or never comes) ends with the duration.
+    for period_us in (10_000_000, 2**64 - 1):
+        dev = NativeVorelDevice(None)
+        dev.start_periodic([frame(1)], period_us, 200)
+        del dev
+        gc.collect()
+        t0 = time.monotonic()
+        assert sim.wait_counters(timeout=5, handles=0)["handles"] == 0
+        assert time.monotonic() - t0 < 1.0, period_us

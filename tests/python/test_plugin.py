@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import gc
+import math
+import re
 import struct
 import threading
 import time
@@ -13,6 +15,7 @@ from can import BusState, CanInitializationError, CanOperationError, CanTimeoutE
 
 import vorel_sim
 from can_vorel import VorelBus, VorelCyclicTask
+from conftest import bulk_out
 
 A, B = "VOR.EL:CANH0001", "VOR.EL:CANH0002"
 
@@ -39,14 +42,19 @@ def drain(bus, quiet=0.1):
 
 def test_the_entry_point_and_detection(sim):
     sim.add_adapters(2)
+    sim.set_name(1, "gateway")
+    # Sorted by serial (not in the USB stack's order), with what a GUI shows of each.
+    detail = {"supports_fd": False, "hardware_version": "1.0.0.0", "firmware_version": "2.1.0.0"}
     assert can.detect_available_configs("vorel") == [
-        {"interface": "vorel", "channel": B},
-        {"interface": "vorel", "channel": A},
+        {"interface": "vorel", "channel": A, "name": "", **detail},
+        {"interface": "vorel", "channel": B, "name": "gateway", **detail},
     ]
     with can.Bus(interface="vorel", channel=A) as bus:
         assert isinstance(bus, VorelBus)
         assert bus.channel_info == f"VOREL USB CAN {A}"
         assert str(bus) == bus.channel_info
+        # One that is in use is still listed, by its serial.
+        assert can.detect_available_configs("vorel")[0] == {"interface": "vorel", "channel": A, "supports_fd": False}
 
 
 def test_opening_configures_bit_rate_mode_and_bus(sim):
@@ -531,3 +539,68 @@ def test_exiting_while_a_thread_waits_in_the_module_is_clean(name):
         out = subprocess.run([sys.executable, "-c", EXIT_SCRIPTS[name]], env=env, capture_output=True, text=True,
                              timeout=60)
         assert out.returncode == 0 and "terminate" not in out.stderr, (name, out.returncode, out.stderr)
+
+
+# --- input checked as python-can checks it -------------------------------------------------------------
+
+def test_send_refuses_what_python_can_refuses_and_writes_nothing(sim, two):
+    a, _ = two
+    sim.clear_log()
+    refused = [
+        (dict(arbitration_id=0x800, is_extended_id=False), "Normal arbitration IDs must be less than 2^11"),
+        (dict(arbitration_id=0x20000000, is_extended_id=True), "Extended arbitration IDs must be less than 2^29"),
+        (dict(arbitration_id=1, data=bytes(9), is_extended_id=False), "DLC was 9 but it should be <= 8 for normal CAN frames"),
+        (dict(arbitration_id=1, dlc=12, data=b"", is_extended_id=False), "DLC was 12 but it should be <= 8 for normal CAN frames"),
+        (dict(arbitration_id=-1, is_extended_id=False), "arbitration IDs may not be negative"),
+    ]
+    for kwargs, text in refused:
+        with pytest.raises(ValueError, match=re.escape(text)):
+            a.send(Message(check=False, **kwargs))
+    assert bulk_out(sim) == []
+    ok = Message(arbitration_id=0x7FF, is_extended_id=False)
+    with pytest.raises(ValueError, match="the timeout may not be NaN"):
+        a.send(ok, timeout=math.nan)
+    with pytest.raises(ValueError, match="the timeout may not be NaN"):
+        a.recv(math.nan)
+    for timeout in (-1.0, math.inf, 1e300):  # no wait, and no limit twice: never an OverflowError
+        a.send(ok, timeout=timeout)
+    assert len(bulk_out(sim)) == 3
+    t0 = time.monotonic()
+    assert a.recv(-5) is None and time.monotonic() - t0 < 0.05
+    for period in (0, -1.0, math.nan):
+        with pytest.raises(ValueError, match="the period must be more than 0 seconds"):
+            a.send_periodic(ok, period)
+    for mode in (5, -1, True, 1.5):
+        with pytest.raises(ValueError, match="the LED mode must be 0, 1, 2, 3 or 4"):
+            a.led_mode = mode
+    a.led_mode = 4
+    assert sim.state(0).led_mode == 4
+
+
+def test_cyclic_tasks_restart_after_their_duration_and_take_changes_made_while_stopped(sim, two):
+    a, b = two
+    task = a.send_periodic(Message(arbitration_id=0x50, data=[1], is_extended_id=False), 0.01, duration=0.05)
+    time.sleep(0.12)
+    drain(b, 0.02)
+    assert drain(b, 0.05) == []  # its duration is over
+    task.start()  # and it starts again
+    assert [bytes(m.data) for m in drain(b, 0.03)][:2] == [b"\x01", b"\x01"]
+    task.stop()
+    drain(b, 0.02)
+    task.modify_data(Message(arbitration_id=0x50, data=[2], is_extended_id=False))
+    assert drain(b, 0.03) == []  # stopped: the change waits for start()
+    task.start()
+    got = drain(b, 0.03)
+    assert got and all(bytes(m.data) == b"\x02" for m in got)
+    a.shutdown()
+    task.stop()  # after shutdown: harmless
+
+
+def test_frames_sent_just_before_shutdown_reach_the_bus(sim):
+    sim.add_adapters(2)
+    with VorelBus(B, bitrate=125000) as b:
+        a = VorelBus(A, bitrate=125000)
+        for i in range(10):  # 0.9 ms each on the wire; the adapter queues 16
+            a.send(Message(arbitration_id=0x600 + i, data=bytes(8), is_extended_id=False))
+        a.shutdown()
+        assert [m.arbitration_id for m in drain(b)] == [0x600 + i for i in range(10)]
