@@ -107,7 +107,8 @@ class VorelBus(can.BusABC):
     :param bitrate: nominal bit rate in bit/s (default 500000).
     :param sample_point: sample point in percent (default 87.5).
     :param timing: a :class:`can.BitTiming`, used by its bit rate and sample point.
-    :param listen_only: never drive the bus (no ACKs, no frames sent).
+    :param listen_only: never drive the bus (no ACKs, no frames sent); so does ``state=BusState.PASSIVE``.
+    :param berr_reporting: the controller reports bus errors, as error frames.
     :param loopback: the controller's loopback mode.
     :param receive_own_messages: deliver frames this bus sent to its own receive queue.
     :param rx_queue_size: frames the native receiver may hold for :meth:`recv` (default 65536). The
@@ -133,6 +134,8 @@ class VorelBus(can.BusABC):
         timing: Optional[can.BitTiming] = None,
         name: Optional[str] = None,
         listen_only: bool = False,
+        state: Optional[BusState] = None,
+        berr_reporting: bool = False,
         loopback: bool = False,
         receive_own_messages: bool = False,
         rx_queue_size: int = 65536,
@@ -155,8 +158,10 @@ class VorelBus(can.BusABC):
         self._batch = 64  # frames a fetch takes at most; 1 once fileno() is in use
         self._bitrate = 500000  # the bit rate set, once the adapter is configured
         self._drained_at = 0.0  # monotonic time by which the frames sent can have left the adapter
-        self._mode = (MODE_LISTEN_ONLY if listen_only else 0) | (
-            MODE_LOOPBACK if loopback or receive_own_messages else 0
+        self._mode = (
+            (MODE_LISTEN_ONLY if listen_only or state == BusState.PASSIVE else 0)
+            | (MODE_LOOPBACK if loopback or receive_own_messages else 0)
+            | (MODE_BERR_REPORTING if berr_reporting else 0)
         )
         if timing is not None:
             if isinstance(timing, can.BitTimingFd):
@@ -206,6 +211,8 @@ class VorelBus(can.BusABC):
             raise CanOperationError("CAN FD frames are not supported by this adapter")
         _check_frame(msg)
         dev = self._device()
+        if self._mode & MODE_LISTEN_ONLY:
+            raise CanOperationError("The bus is in listen-only mode (BusState.PASSIVE): it sends nothing")
         try:
             dev.send_frame(*_frame_tuple(msg), _timeout_ms(timeout))
         except RuntimeError as e:
@@ -361,8 +368,13 @@ class VorelBus(can.BusABC):
     # --- state and extras -------------------------------------------------------------------------------
     @property
     def state(self) -> BusState:
+        """ERROR when the controller is bus-off or stopped, PASSIVE while it is error-passive or the
+        bus is listen-only, ACTIVE while it is error-active or warning."""
         state, _rx, _tx = self._call(lambda d: d.get_bus_state())
-        return _STATES.get(state, BusState.ERROR)
+        mapped = _STATES.get(state, BusState.ERROR)
+        if mapped == BusState.ACTIVE and self._mode & MODE_LISTEN_ONLY:
+            return BusState.PASSIVE
+        return mapped
 
     @state.setter
     def state(self, new_state: BusState) -> None:

@@ -73,6 +73,18 @@ def test_opening_configures_bit_rate_mode_and_bus(sim):
         assert st.mode == 0x03
 
 
+def test_state_and_bus_error_reporting_at_open(sim):
+    sim.add_adapters(1)
+    with VorelBus(A, state=BusState.PASSIVE, berr_reporting=True) as bus:
+        assert sim.state(0).mode == 0x02 | 0x10  # listen-only, bus errors reported
+        assert bus.state == BusState.PASSIVE
+    del bus
+    gc.collect()
+    with VorelBus(A, state=BusState.ACTIVE) as bus:
+        assert sim.state(0).mode == 0
+        assert bus.state == BusState.ACTIVE
+
+
 def test_opening_by_name_and_a_numeric_channel(sim):
     sim.add_adapter("VOR.EL:CANH0001", name=b"left")
     sim.add_adapter("1234", name=b"odd")
@@ -286,9 +298,11 @@ def test_state_and_extras(sim, two):
     assert a.state == BusState.ERROR
     sim.set_error_counters(0, 0, 0)
     a.state = BusState.PASSIVE
-    assert sim.state(0).mode & 0x02
+    assert sim.state(0).mode & 0x02 and a.state == BusState.PASSIVE
+    with pytest.raises(CanOperationError, match="listen-only"):
+        a.send(Message(arbitration_id=1, is_extended_id=False))
     a.state = BusState.ACTIVE
-    assert not sim.state(0).mode & 0x02
+    assert not sim.state(0).mode & 0x02 and a.state == BusState.ACTIVE
     a.led_mode = 3
     assert a.led_mode == 3
     a.device_name = "gateway-1"
