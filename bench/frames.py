@@ -40,6 +40,8 @@ def one_way_cases(calls: int):
     a, b, c = (SIM.add_adapter(f"VOR.EL:CANH000{i}") for i in (1, 2, 3))
     SIM.set_sink(a)
     SIM.set_sink(c)
+    for i in (b, c):
+        SIM.set_rx_queue(i, calls + 16)  # every injected record fits the adapter's queue
     dev = vorel.NativeVorelDevice("VOR.EL:CANH0001")
     rx = vorel.NativeVorelDevice("VOR.EL:CANH0002")
     pdev = pyusb_device(c)

@@ -73,6 +73,8 @@ def main() -> None:
     a, b, c = (SIM.add_adapter(f"VOR.EL:CANH000{i}") for i in (1, 2, 3))
     for i in (a, c):
         SIM.set_sink(i)
+    for i in (b, c):
+        SIM.set_rx_queue(i, CALLS + 16)  # every injected record fits the adapter's queue
     tx = VorelBus("VOR.EL:CANH0001")
     pybus = PyusbBus(pyusb_device(c))
     msg = Message(arbitration_id=0x123, data=[0xAA, 0xBB], is_extended_id=False)
