@@ -6,17 +6,19 @@ import collections
 import math
 import threading
 import time
+import weakref
 from collections.abc import Sequence
 from typing import Any, Callable, Optional, Union
 
 import can
-from can import BusState, CanInitializationError, CanOperationError, CanTimeoutError, Message
+from can import BusState, CanError, CanInitializationError, CanOperationError, CanTimeoutError, Message
 from can.broadcastmanager import (
     LimitedDurationCyclicSendTaskABC,
     ModifiableCyclicTaskABC,
     RestartableCyclicTaskABC,
 )
 from can.typechecking import AutoDetectedConfig, CanFilters
+from can.util import check_or_adjust_timing_clock
 
 import vorel_pythoncan_ext as native
 
@@ -28,39 +30,38 @@ MODE_ONE_SHOT = 0x08
 MODE_BERR_REPORTING = 0x10
 MODE_FD = 0x20
 
-# The adapter's bus state numbers, and what python-can calls them.
+# The adapter's bus state numbers, and what python-can calls them (as its kvaser interface does).
+STATE_BUS_OFF = 3
 _STATES = {0: BusState.ACTIVE, 1: BusState.ACTIVE, 2: BusState.PASSIVE}
 
 # Without the receiver a blocking read cannot be interrupted: it waits in slices this long, so
 # that shutdown() ends it promptly. With the receiver, shutdown() wakes every waiter at once.
 _RECV_SLICE_S = 0.1
 
-# The error frame the host makes up when frames were lost: SocketCAN's layout, which loggers know.
+# Error frames the host makes up, in SocketCAN's layout, which loggers know: the class in the
+# identifier, details in 8 data bytes.
 CAN_ERR_CRTL = 0x4
 CAN_ERR_CRTL_RX_OVERFLOW = 0x01
+CAN_ERR_BUSOFF = 0x40
+CAN_ERR_RESTARTED = 0x100
 CAN_ERR_DLC = 8
 
-# The longest shutdown() waits for frames sent last to leave the adapter.
-_DRAIN_MAX_S = 0.1
+# How often the controller's state is read while the bus is open, for bus-off.
+_WATCH_PERIOD_S = 0.2
+
+# A bit rate is refused unless the adapter reaches it this closely (parts per million).
+_BITRATE_TOLERANCE_PPM = 5000
+
+# libusb's codes, as the module's errors carry them in libusb_code.
+LIBUSB_ERROR_BUSY = -6
+LIBUSB_ERROR_NO_DEVICE = -4
+LIBUSB_ERROR_TIMEOUT = -7
 
 # Received messages are built field by field when can.Message has exactly the fields this module
 # knows; any other python-can version gets the ordinary constructor.
 _MESSAGE_FIELDS = {"timestamp", "arbitration_id", "is_extended_id", "is_remote_frame", "is_error_frame", "channel",
                    "is_fd", "is_rx", "bitrate_switch", "error_state_indicator", "data", "dlc"}
 _FAST_MESSAGE = set(getattr(Message, "__slots__", ())) - {"__weakref__"} == _MESSAGE_FIELDS
-_new_message = Message.__new__
-
-
-def _timeout_ms(timeout: Optional[float]) -> int:
-    """Seconds to the module's milliseconds; None and infinity wait without limit (the module's 0)."""
-    if timeout is None:
-        return 0
-    timeout = _checked_timeout(timeout)
-    if timeout >= _NO_LIMIT_S:
-        return 0
-    # The module reads 0 as "no limit": a zero, negative or tiny time-out becomes the shortest real one.
-    return max(1, math.ceil(timeout * 1000))
-
 
 # Time-outs from here on are as good as none: the module's time-out is a 32-bit millisecond count.
 _NO_LIMIT_S = (2**32 - 1) / 1000
@@ -72,45 +73,49 @@ def _checked_timeout(timeout: float) -> float:
     return timeout
 
 
-def _check_frame(msg: Message) -> None:
-    """What python-can's Message checks refuse, refused before anything is written, in its words."""
-    if msg.arbitration_id < 0:
-        raise ValueError("arbitration IDs may not be negative")
-    if msg.is_extended_id:
-        if msg.arbitration_id >= 0x20000000:
-            raise ValueError("Extended arbitration IDs must be less than 2^29")
-    elif msg.arbitration_id >= 0x800:
-        raise ValueError("Normal arbitration IDs must be less than 2^11")
-    if msg.dlc < 0:
-        raise ValueError("DLC may not be negative")
-    length = msg.dlc if msg.is_remote_frame else max(msg.dlc, len(msg.data))
-    if length > 8:
-        raise ValueError(f"DLC was {length} but it should be <= 8 for normal CAN frames")
-
-
-def _frame_bits(msg: Message) -> float:
-    """A frame's length on the wire, its stuff bits at worst included."""
-    bits = (67 if msg.is_extended_id else 47) + (0 if msg.is_remote_frame else 8 * min(msg.dlc, 8))
-    return bits * 1.2
-
-
 def _frame_tuple(msg: Message) -> tuple[int, bool, bool, bool, int, bytes]:
     return (msg.arbitration_id, msg.is_extended_id, msg.is_remote_frame, msg.is_error_frame, msg.dlc,
             bytes(msg.data))
 
 
+def _watch(bus_ref: "weakref.ReferenceType[VorelBus]", stop: threading.Event) -> None:
+    """Reads the controller's state every _WATCH_PERIOD_S while the bus is open; holds the bus only
+    while it reads, so that a bus nobody shuts down can still be collected."""
+    while not stop.wait(_WATCH_PERIOD_S):
+        bus = bus_ref()
+        if bus is None:
+            return
+        try:
+            bus._check_bus_off()
+        except CanOperationError:
+            pass  # shut down or unplugged meanwhile: the next call on the bus says so
+        del bus
+
+
 class VorelBus(can.BusABC):
     """A VOREL USB CAN adapter as a python-can bus.
 
-    :param channel: the adapter's serial number; None or "" opens the only adapter attached.
+    :param channel: the adapter's serial number (``VOR.EL:CAN`` followed by H, I or J and digits,
+        as ``vorel-sim`` and :func:`can.detect_available_configs` list them); None or "" opens the
+        only adapter attached.
     :param name: open the adapter by the name stored in it instead of by serial.
-    :param bitrate: nominal bit rate in bit/s (default 500000).
-    :param sample_point: sample point in percent (default 87.5).
-    :param timing: a :class:`can.BitTiming`, used by its bit rate and sample point.
+    :param bitrate: nominal bit rate in bit/s (default 500000); refused unless the adapter reaches
+        it within 0.5 %, with the nearest rate it can reach in the message.
+    :param sample_point: sample point in percent, 50 to 95 (default 87.5).
+    :param timing: a :class:`can.BitTiming`, written exactly (its f_clock adjusted to the
+        adapter's clock as python-can's ``check_or_adjust_timing_clock`` does); it replaces
+        ``bitrate`` and ``sample_point``. CAN FD (``fd``, ``data_bitrate``, ``BitTimingFd``) is
+        refused: the adapter has none.
     :param listen_only: never drive the bus (no ACKs, no frames sent); so does ``state=BusState.PASSIVE``.
+    :param state: python-can's bus state to open in: ``BusState.PASSIVE`` is listen-only.
     :param berr_reporting: the controller reports bus errors, as error frames.
-    :param loopback: the controller's loopback mode.
-    :param receive_own_messages: deliver frames this bus sent to its own receive queue.
+    :param loopback: the controller's loopback mode, a test mode: frames sent are also received.
+    :param receive_own_messages: every frame :meth:`send` wrote comes back to this bus's own
+        :meth:`recv` too, with ``is_rx=False``, in sending order, while it goes to the bus. Frames
+        of native periodic tasks are not echoed.
+    :param auto_reset: after a bus-off, switch the controller off and on again (counted in
+        :meth:`get_stats`, announced by an error frame with ``CAN_ERR_RESTARTED``); :meth:`reset`
+        does the same on demand.
     :param rx_queue_size: frames the native receiver may hold for :meth:`recv` (default 65536). The
         receiver is a thread of the module's that reads the adapter all the time, so that a
         garbage-collection pause or a slow callback loses no frame; when its queue is full the
@@ -119,9 +124,16 @@ class VorelBus(can.BusABC):
         :meth:`recv` runs, as python-can's simplest interfaces do.
     :param ignore_rx_error_frames: drop error frames, the adapter's and the host's own.
 
+    :attr:`bit_timing` is the :class:`can.BitTiming` written to the adapter and read back (None
+    for the slow rates whose prescaler python-can's BitTiming cannot hold).
+
     Timestamps are seconds since the epoch: the adapter's microsecond clock, mapped onto the
     host's monotonic clock (its offset and drift tracked), so that they keep the adapter's spacing
     and stay within a millisecond of the time each frame was read.
+
+    While the bus is open its controller's state is read every 0.2 s: a bus-off comes out of
+    :meth:`recv` as an error frame with ``CAN_ERR_BUSOFF`` in the identifier (SocketCAN's layout;
+    it passes every filter, only ``ignore_rx_error_frames`` drops it).
     """
 
     def __init__(
@@ -131,58 +143,70 @@ class VorelBus(can.BusABC):
         *,
         bitrate: int = 500000,
         sample_point: float = 87.5,
-        timing: Optional[can.BitTiming] = None,
+        timing: Optional[Union[can.BitTiming, can.BitTimingFd]] = None,
+        fd: bool = False,
+        data_bitrate: Optional[int] = None,
         name: Optional[str] = None,
         listen_only: bool = False,
         state: Optional[BusState] = None,
         berr_reporting: bool = False,
         loopback: bool = False,
         receive_own_messages: bool = False,
+        auto_reset: bool = False,
         rx_queue_size: int = 65536,
         ignore_rx_error_frames: bool = False,
         **kwargs: Any,
     ) -> None:
-        # python-can's command-line tools turn a numeric-looking channel into an int.
-        serial = "" if channel is None else str(channel)
-        self._lock = threading.Lock()
-        self._closed = False  # set once by shutdown(); read without a lock
-        self._ignore_errors = bool(ignore_rx_error_frames)
-        self._final_stats: Optional[dict[str, int]] = None
+        if fd or data_bitrate is not None or isinstance(timing, can.BitTimingFd):
+            raise CanInitializationError("CAN FD is not supported by this adapter (fd, data_bitrate, BitTimingFd)")
+        if timing is None and not (isinstance(sample_point, (int, float)) and 50 <= sample_point <= 95):
+            raise CanInitializationError(
+                f"sample_point is in percent, from 50 to 95 (87.5 is common), not {sample_point!r}")
         if isinstance(rx_queue_size, bool) or not isinstance(rx_queue_size, int) or rx_queue_size < 0:
             raise CanInitializationError(f"rx_queue_size must be a whole number of frames >= 0, not {rx_queue_size!r}")
+        # python-can's command-line tools turn a numeric-looking channel into an int.
+        serial = "" if channel is None else str(channel)
+        self._closed = False  # set once by shutdown(); read without a lock
+        self._shutdown_lock = threading.Lock()  # held for the whole of shutdown(), so a second waits
+        self._released = False
+        self._ignore_errors = bool(ignore_rx_error_frames)
+        self._echo = bool(receive_own_messages)
+        self._auto_reset = bool(auto_reset)
+        self._final_stats: Optional[dict[str, int]] = None
         self._receiver = rx_queue_size > 0
         # Frames fetched from the module and not yet handed out, oldest first; filled by one
         # thread at a time (the one holding _fetching), emptied by any.
         self._pending: collections.deque[Union[Message, tuple[Any, ...]]] = collections.deque()
         self._fetching = threading.Lock()
         self._batch = 64  # frames a fetch takes at most; 1 once fileno() is in use
-        self._bitrate = 500000  # the bit rate set, once the adapter is configured
-        self._drained_at = 0.0  # monotonic time by which the frames sent can have left the adapter
+        # Guards the counters below and bus-off handling (restarts are one at a time).
+        self._state_lock = threading.Lock()
+        self._received = 0
+        self._recoveries = 0
+        self._bus_off = False
         self._mode = (
             (MODE_LISTEN_ONLY if listen_only or state == BusState.PASSIVE else 0)
-            | (MODE_LOOPBACK if loopback or receive_own_messages else 0)
+            | (MODE_LOOPBACK if loopback else 0)
             | (MODE_BERR_REPORTING if berr_reporting else 0)
         )
-        if timing is not None:
-            if isinstance(timing, can.BitTimingFd):
-                raise CanInitializationError("CAN FD bit timings are not supported by this adapter")
-            bitrate, sample_point = timing.bitrate, timing.sample_point
+        self.serial = serial
         self._dev: Optional[native.NativeVorelDevice] = None
         try:
             dev = native.NativeVorelDevice.open_by_name(name) if name else native.NativeVorelDevice(serial)
         except RuntimeError as e:
-            raise CanInitializationError(str(e)) from e
+            raise CanInitializationError(self._open_failure(e, serial, name)) from e
         try:
-            dev.set_bitrate(int(bitrate), int(round(float(sample_point) * 10)))
+            self.bit_timing = self._configure_timing(dev, bitrate, sample_point, timing)
             dev.set_mode(self._mode)
             dev.set_bus_state(True)
             if self._receiver:
                 dev._start_receiver(rx_queue_size)
-        except (RuntimeError, TypeError, ValueError, OverflowError) as e:
-            del dev  # releases the adapter before the error leaves
-            raise CanInitializationError(f"Failed to configure the adapter: {e}") from e
+        except BaseException as e:
+            dev._release()  # the adapter is free again before the error leaves
+            if isinstance(e, (RuntimeError, TypeError, ValueError, OverflowError)):
+                raise CanInitializationError(f"Failed to configure the adapter: {e}") from e
+            raise
         self._dev = dev
-        self._bitrate = int(bitrate)
         self.serial = self._serial_of(serial, name)
         self.channel_info = f"VOREL USB CAN {self.serial}" if self.serial else "VOREL USB CAN"
         self.channel = channel if channel not in (None, "") else self.serial
@@ -190,6 +214,55 @@ class VorelBus(can.BusABC):
             # Frames come out of the module as messages already, built as _message builds them.
             dev._use_messages(Message, self.channel)
         super().__init__(channel=self.channel, can_filters=can_filters, **kwargs)
+        self._watch_stop = threading.Event()
+        self._watcher = threading.Thread(target=_watch, args=(weakref.ref(self), self._watch_stop),
+                                         name=f"vorel-bus-watch {self.serial}", daemon=True)
+        self._watcher.start()
+
+    @staticmethod
+    def _open_failure(e: RuntimeError, serial: str, name: Optional[str]) -> str:
+        """What went wrong opening an adapter, for a person."""
+        kind = getattr(e, "kind", None)
+        try:
+            attached = ", ".join(sorted(native.list_devices())) or "none"
+        except RuntimeError:
+            attached = "unknown"
+        if kind == "DeviceNotFound":
+            if name:
+                return f"No VOREL adapter named {name!r} (attached: {attached})"
+            if serial:
+                return f"No VOREL adapter with serial {serial} (attached: {attached})"
+            return "No VOREL adapter is attached"
+        if kind == "MultipleDevicesFound":
+            what = f"named {name!r}" if name else "attached"
+            return f"Several VOREL adapters are {what} ({attached}): give the serial of one as the channel"
+        if kind == "DeviceInUse" or getattr(e, "libusb_code", None) == LIBUSB_ERROR_BUSY:
+            return f"The VOREL adapter {serial or name or ''} is in use by another program".replace("  ", " ")
+        return f"Could not open the VOREL adapter {serial or name or ''}: {e}".replace("  ", " ")
+
+    @staticmethod
+    def _configure_timing(dev: native.NativeVorelDevice, bitrate: int, sample_point: float,
+                          timing: Optional[can.BitTiming]) -> Optional[can.BitTiming]:
+        """Writes the bit timing, verified by reading it back; returns it as python-can's BitTiming."""
+        limits = dev._timing_limits()
+        f_clock = limits["f_clock"]
+        if timing is not None:
+            timing = check_or_adjust_timing_clock(timing, [f_clock])
+            try:
+                dev._set_bit_timing(timing.brp, timing.tseg1, timing.tseg2, timing.sjw)
+            except RuntimeError as e:
+                raise CanInitializationError(f"The adapter cannot use {timing!r}: {e}") from e
+            return timing
+        found, nearest = dev._calc_bit_timing(int(bitrate), int(round(sample_point * 10)), _BITRATE_TOLERANCE_PPM)
+        if found is None:
+            near = f"the nearest it reaches is {nearest} bit/s" if nearest else "it reaches none near it"
+            raise CanInitializationError(f"The adapter cannot run at {bitrate} bit/s within 0.5 %: {near}")
+        written = dev._set_bit_timing(found["brp"], found["tseg1"], found["tseg2"], found["sjw"])
+        try:
+            return can.BitTiming(f_clock=f_clock, brp=written["brp"], tseg1=written["tseg1"], tseg2=written["tseg2"],
+                                 sjw=written["sjw"])
+        except ValueError:
+            return None  # beyond what python-can's BitTiming holds (a prescaler above 64: slow rates)
 
     @staticmethod
     def _serial_of(serial: str, name: Optional[str]) -> str:
@@ -205,23 +278,30 @@ class VorelBus(can.BusABC):
             raise CanOperationError("The bus has been shut down")
         return dev
 
+    def _failure(self, e: RuntimeError) -> CanError:
+        """The python-can error for a failure of the module, told apart by its kind, not its text."""
+        code = getattr(e, "libusb_code", None)
+        if getattr(e, "kind", None) == "NotOpen" or self._closed:
+            return CanOperationError("The bus has been shut down")
+        if code == LIBUSB_ERROR_NO_DEVICE:
+            return CanOperationError(f"Adapter {self.serial} was unplugged")
+        if code == LIBUSB_ERROR_TIMEOUT:
+            return CanTimeoutError(f"The adapter's transmit queue stayed full until the time-out: {e}")
+        return CanOperationError(str(e))
+
     # --- frames ------------------------------------------------------------------------------------
     def send(self, msg: Message, timeout: Optional[float] = None) -> None:
-        if msg.is_fd:
-            raise CanOperationError("CAN FD frames are not supported by this adapter")
-        _check_frame(msg)
-        dev = self._device()
+        """Writes `msg` to the adapter, waiting up to `timeout` seconds (None: no limit) for room in
+        its transmit queue. What python-can's Message checks refuse raises ValueError, unsent."""
+        dev = self._dev
+        if dev is None or self._closed:
+            raise CanOperationError("The bus has been shut down")
         if self._mode & MODE_LISTEN_ONLY:
             raise CanOperationError("The bus is in listen-only mode (BusState.PASSIVE): it sends nothing")
         try:
-            dev.send_frame(*_frame_tuple(msg), _timeout_ms(timeout))
+            dev._send(msg, timeout, self._echo)
         except RuntimeError as e:
-            if "Operation timed out" in str(e):
-                raise CanTimeoutError(str(e)) from e
-            raise CanOperationError(str(e)) from e
-        # When what was written so far can have left the adapter's queue, for shutdown().
-        now = time.monotonic()
-        self._drained_at = min(max(self._drained_at, now) + _frame_bits(msg) / self._bitrate, now + _DRAIN_MAX_S)
+            raise self._failure(e) from e
 
     def recv(self, timeout: Optional[float] = None) -> Optional[Message]:
         """Wait for a message, up to `timeout` seconds (None: until one comes or the bus shuts down).
@@ -272,7 +352,7 @@ class VorelBus(can.BusABC):
         except RuntimeError as e:
             if self._closed:
                 return False  # shut down by another thread while this one waited
-            raise CanOperationError(str(e)) from e
+            raise self._failure(e) from e
         finally:
             self._fetching.release()
         self._pending.extend(got)
@@ -283,35 +363,25 @@ class VorelBus(can.BusABC):
 
     def _message(self, item: Union[Message, tuple[Any, ...]]) -> Optional[Message]:
         if isinstance(item, Message):
-            return None if self._ignore_errors and item.is_error_frame else item
-        if len(item) == 2:
+            if self._ignore_errors and item.is_error_frame:
+                return None
+            msg = item
+        elif len(item) == 2:
             # Frames were lost here: the mark of an overrun, as the error frame SocketCAN sends.
             if self._ignore_errors:
                 return None
             data = bytearray(CAN_ERR_DLC)
             data[1] = CAN_ERR_CRTL_RX_OVERFLOW
-            return Message(timestamp=item[0], arbitration_id=CAN_ERR_CRTL, is_error_frame=True, is_extended_id=False,
-                           dlc=CAN_ERR_DLC, data=data, is_rx=True, channel=self.channel, check=False)
-        stamp, arb_id, is_ext, is_rtr, is_err, dlc, data = item
-        if is_err and self._ignore_errors:
-            return None
-        if not _FAST_MESSAGE:
-            return Message(timestamp=stamp, arbitration_id=arb_id, is_extended_id=is_ext, is_remote_frame=is_rtr,
-                           is_error_frame=is_err, dlc=dlc, data=data, is_rx=True, channel=self.channel, check=False)
-        # The same fields Message.__init__ would set, without its argument handling (half the cost).
-        msg = _new_message(Message)
-        msg.timestamp = stamp
-        msg.arbitration_id = arb_id
-        msg.is_extended_id = is_ext
-        msg.is_remote_frame = is_rtr
-        msg.is_error_frame = is_err
-        msg.channel = self.channel
-        msg.is_fd = False
-        msg.is_rx = True
-        msg.bitrate_switch = False
-        msg.error_state_indicator = False
-        msg.data = bytearray() if is_rtr else bytearray(data)
-        msg.dlc = dlc
+            msg = Message(timestamp=item[0], arbitration_id=CAN_ERR_CRTL, is_error_frame=True, is_extended_id=False,
+                          dlc=CAN_ERR_DLC, data=data, is_rx=True, channel=self.channel, check=False)
+        else:
+            stamp, arb_id, is_ext, is_rtr, is_err, dlc, data, is_rx = item
+            if is_err and self._ignore_errors:
+                return None
+            msg = Message(timestamp=stamp, arbitration_id=arb_id, is_extended_id=is_ext, is_remote_frame=is_rtr,
+                          is_error_frame=is_err, dlc=dlc, data=data, is_rx=is_rx, channel=self.channel, check=False)
+        with self._state_lock:
+            self._received += 1
         return msg
 
     @property
@@ -324,7 +394,7 @@ class VorelBus(can.BusABC):
         the most it held at once (`high_water`), its `capacity` and what is `queued` now."""
         if self._final_stats is not None:
             return dict(self._final_stats)
-        return dict(self._call(lambda d: d._rx_stats()))
+        return dict(self._call(lambda d: d._stats()))
 
     def fileno(self) -> int:
         """A descriptor that is readable while messages are waiting, for asyncio's add_reader."""
@@ -337,17 +407,15 @@ class VorelBus(can.BusABC):
 
     def _apply_filters(self, filters: Optional[CanFilters]) -> None:
         if self._dev is None:
-            return
+            return  # python-can's constructor sets them before the device is ours: see __init__
         if not filters:
-            self._dev.clear_filters()
+            self._call(lambda d: d.clear_filters())
             return
-        self._dev.set_filters([(f["can_id"], f["can_mask"], f.get("extended")) for f in filters])
+        listed = [(f["can_id"], f["can_mask"], f.get("extended")) for f in filters]
+        self._call(lambda d: d.set_filters(listed))
 
     def flush_tx_buffer(self) -> None:
-        try:
-            self._device().flush_tx_queue()
-        except RuntimeError as e:
-            raise CanOperationError(str(e)) from e
+        self._call(lambda d: d.flush_tx_queue())
 
     # --- periodic ------------------------------------------------------------------------------------
     def _send_periodic_internal(
@@ -368,8 +436,9 @@ class VorelBus(can.BusABC):
     # --- state and extras -------------------------------------------------------------------------------
     @property
     def state(self) -> BusState:
-        """ERROR when the controller is bus-off or stopped, PASSIVE while it is error-passive or the
-        bus is listen-only, ACTIVE while it is error-active or warning."""
+        """As python-can's kvaser interface maps the controller's state: ERROR when it is bus-off or
+        stopped, PASSIVE while it is error-passive or the bus is listen-only, ACTIVE while it is
+        error-active or warning. Setting PASSIVE switches to listen-only, ACTIVE back."""
         state, _rx, _tx = self._call(lambda d: d.get_bus_state())
         mapped = _STATES.get(state, BusState.ERROR)
         if mapped == BusState.ACTIVE and self._mode & MODE_LISTEN_ONLY:
@@ -387,6 +456,49 @@ class VorelBus(can.BusABC):
 
         self._call(apply)
         self._mode = mode
+
+    def get_stats(self) -> dict[str, int]:
+        """Counters of this bus: frames its :meth:`send` wrote (``frames_sent``) and its :meth:`recv`
+        handed out (``frames_received``), frames lost for a full receive queue (``rx_overruns``),
+        restarts after bus-off (``bus_off_recoveries``), and the controller's error counters as
+        read now (``tx_error_count``, ``rx_error_count``)."""
+        rx = self.rx_stats()
+        tx_errors, rx_errors = self.error_counters()
+        with self._state_lock:
+            received, recoveries = self._received, self._recoveries
+        return {"frames_sent": rx["sent"], "frames_received": received, "rx_overruns": rx["overruns"],
+                "bus_off_recoveries": recoveries, "tx_error_count": tx_errors, "rx_error_count": rx_errors}
+
+    def reset(self) -> None:
+        """Switches the controller off and on again, which ends a bus-off; counted in
+        ``bus_off_recoveries`` and announced by an error frame with ``CAN_ERR_RESTARTED``."""
+        with self._state_lock:
+            self._restart_locked()
+
+    def _restart_locked(self) -> None:
+        def restart(d: native.NativeVorelDevice) -> None:
+            d.set_bus_state(False)
+            d.set_bus_state(True)
+            d._push_error_frame(CAN_ERR_RESTARTED, bytes(CAN_ERR_DLC))
+
+        self._call(restart)
+        self._recoveries += 1
+        self._bus_off = False
+
+    def _check_bus_off(self) -> None:
+        """One reading of the controller's state: a new bus-off is announced, and ended when
+        auto_reset is on."""
+        state, _rx, _tx = self._call(lambda d: d.get_bus_state())
+        with self._state_lock:
+            if state != STATE_BUS_OFF:
+                self._bus_off = False
+                return
+            if self._bus_off:
+                return
+            self._bus_off = True
+            self._call(lambda d: d._push_error_frame(CAN_ERR_BUSOFF, bytes(CAN_ERR_DLC)))
+            if self._auto_reset:
+                self._restart_locked()
 
     def error_counters(self) -> tuple[int, int]:
         """The controller's (transmit, receive) error counters."""
@@ -428,7 +540,7 @@ class VorelBus(can.BusABC):
         try:
             return fn(self._device())
         except RuntimeError as e:
-            raise CanOperationError(str(e)) from e
+            raise self._failure(e) from e
 
     @staticmethod
     def _detect_available_configs() -> list[AutoDetectedConfig]:
@@ -443,40 +555,53 @@ class VorelBus(can.BusABC):
             config: dict[str, Any] = {"interface": "vorel", "channel": serial, "supports_fd": False}
             try:
                 dev = native.NativeVorelDevice(serial)
+            except RuntimeError:
+                configs.append(config)  # type: ignore[arg-type]
+                continue
+            try:
                 config["name"] = dev.get_device_name()
                 config["hardware_version"], config["firmware_version"], _channels = dev.get_device_info()
-                del dev
             except RuntimeError:
                 pass
+            finally:
+                dev._release()
             configs.append(config)  # type: ignore[arg-type]
         return configs
 
     def shutdown(self) -> None:
-        with self._lock:
-            if self._closed:
+        """Stops every task of this bus and releases the adapter, which can be opened again as soon
+        as this returns (also while other threads wait in recv or send, which then return None or
+        raise). Frames sent last are given their time on the wire first (at most 0.1 s)."""
+        with self._shutdown_lock:
+            if self._released:
                 return
             self._closed = True
-        dev = self._dev
-        if dev is not None:
+            dev = self._dev
+            if dev is None:
+                self._released = True
+                return
             dev._interrupt()  # a recv waiting in another thread returns None now
-        try:
-            super().shutdown()  # python-can's own software tasks
-        finally:
-            self._dev = None
-            if dev is not None:
-                dev.stop_all_periodic()
-                # Frames written last may still wait in the adapter's queue, and switching the bus
-                # off drops them: give them their time on the wire (at most _DRAIN_MAX_S).
-                left = self._drained_at - time.monotonic()
-                if left > 0:
-                    time.sleep(left)
-                dev._stop_receiver()
-                self._final_stats = dict(dev._rx_stats())
+            watcher = getattr(self, "_watcher", None)
+            if watcher is not None:
+                self._watch_stop.set()
+            try:
+                super().shutdown()  # python-can's own software tasks
+            finally:
                 try:
-                    dev.set_bus_state(False)
-                except RuntimeError:
-                    pass  # unplugged: releasing it is all that is left to do
-                del dev
+                    dev.stop_all_periodic()
+                    # Frames written last may still wait in the adapter's queue, and switching the
+                    # bus off drops them.
+                    dev._drain()
+                    self._final_stats = dict(dev._stats())
+                    try:
+                        dev.set_bus_state(False)
+                    except RuntimeError:
+                        pass  # unplugged: releasing it is all that is left to do
+                finally:
+                    dev._release()
+                    self._released = True
+            if watcher is not None and watcher is not threading.current_thread():
+                watcher.join()
 
 
 class VorelCyclicTask(LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC, RestartableCyclicTaskABC):
@@ -521,7 +646,7 @@ class VorelCyclicTask(LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC,
             try:
                 self._task_id = self._bus._device().start_periodic(self._frames(), period_us, duration_ms)
             except RuntimeError as e:
-                raise CanOperationError(str(e)) from e
+                raise self._bus._failure(e) from e
             if self.duration is not None:
                 self.end_time = time.perf_counter() + self.duration
 
@@ -546,4 +671,4 @@ class VorelCyclicTask(LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC,
             try:
                 self._bus._device().modify_periodic(task_id, self._frames())
             except RuntimeError as e:
-                raise CanOperationError(str(e)) from e
+                raise self._bus._failure(e) from e

@@ -588,6 +588,8 @@ int World::vendor_out_locked(Adapter& a, uint8_t request, std::span<const uint8_
       if (!need(4)) return status::pipe;
       uint32_t on = get_u32(data, 0);
       if (on > 1) return status::pipe;
+      // Starting a stopped controller resets it, error counters included: that ends a bus-off.
+      if (on == 1 && !a.bus_on) a.rx_error_count = a.tx_error_count = 0;
       a.bus_on = on == 1;
       if (!a.bus_on) {
         // A frame already on the wire completes; the ones still queued are dropped.

@@ -87,4 +87,66 @@ std::optional<BitTiming> calculate_bittiming(uint32_t bitrate, uint32_t sample_p
   return best;
 }
 
+uint32_t nearest_bitrate(uint32_t bitrate, uint32_t clock_freq, const BitTimingConst& c) noexcept {
+  if (bitrate == 0 || clock_freq == 0 || c.tseg1_min > c.tseg1_max || c.tseg2_min > c.tseg2_max) return 0;
+  const uint64_t brp_start = c.brp_min > 0 ? c.brp_min : 1;
+  const uint64_t step = c.brp_inc > 0 ? c.brp_inc : 1;
+  if (brp_start > c.brp_max) return 0;
+  const uint64_t brp_last = brp_start + (c.brp_max - brp_start) / step * step;
+  const uint64_t clock = clock_freq, rate = bitrate;
+  // Every split of ntq - 1 quanta into the two segments is within the limits when ntq - 1 lies
+  // between the sums of their bounds; no more quanta than the clock gives per prescaler step.
+  const uint64_t ntq_min = uint64_t{c.tseg1_min} + c.tseg2_min + 1;
+  // Past twice the quanta of the ideal one the rate is off by half; absurd limits stay bounded.
+  const uint64_t ntq_max = std::min({uint64_t{c.tseg1_max} + c.tseg2_max + 1, 2 * (clock / (brp_start * rate)) + 2,
+                                     ntq_min + (uint64_t{1} << 16)});
+  uint64_t best = 0, best_err = std::numeric_limits<uint64_t>::max();
+  auto consider = [&](uint64_t brp, uint64_t ntq) {
+    const uint64_t r = clock / brp / ntq;
+    if (r == 0 || r > std::numeric_limits<uint32_t>::max()) return;
+    const uint64_t err = r > rate ? r - rate : rate - r;
+    if (err < best_err || (err == best_err && r < best)) best = r, best_err = err;
+  };
+  for (uint64_t ntq = std::max<uint64_t>(ntq_min, 1); ntq <= ntq_max; ++ntq) {
+    // The prescalers on the grid either side of clock / (rate * ntq).
+    const uint64_t ideal = clock / (rate * ntq);
+    const uint64_t below = ideal < brp_start ? brp_start : brp_start + (ideal - brp_start) / step * step;
+    for (uint64_t brp : {below, below + step}) consider(std::min(brp, brp_last), ntq);
+  }
+  return static_cast<uint32_t>(best);
+}
+
+Result<BitTiming> timing_from_segments(const Segments& s, uint32_t clock_freq, const BitTimingConst& c) {
+  auto refuse = [](const char* field, uint32_t value, const char* side, const char* limit, uint32_t bound) {
+    return DeviceError::with_text(ErrorKind::InvalidParameter, std::string(field) + " " + std::to_string(value) +
+                                                                   " is " + side + " the adapter's " + limit + " of " +
+                                                                   std::to_string(bound));
+  };
+  const uint32_t brp_min = c.brp_min > 0 ? c.brp_min : 1, step = c.brp_inc > 0 ? c.brp_inc : 1;
+  if (s.brp < brp_min) return refuse("brp", s.brp, "below", "brp_min", brp_min);
+  if (s.brp > c.brp_max) return refuse("brp", s.brp, "above", "brp_max", c.brp_max);
+  if ((s.brp - brp_min) % step != 0)
+    return DeviceError::with_text(ErrorKind::InvalidParameter,
+                                  "brp " + std::to_string(s.brp) + " is not brp_min " + std::to_string(brp_min) +
+                                      " plus a multiple of the adapter's brp_inc of " + std::to_string(step));
+  if (s.tseg1 < c.tseg1_min) return refuse("tseg1", s.tseg1, "below", "tseg1_min", c.tseg1_min);
+  if (s.tseg1 > c.tseg1_max) return refuse("tseg1", s.tseg1, "above", "tseg1_max", c.tseg1_max);
+  if (s.tseg2 < c.tseg2_min) return refuse("tseg2", s.tseg2, "below", "tseg2_min", c.tseg2_min);
+  if (s.tseg2 > c.tseg2_max) return refuse("tseg2", s.tseg2, "above", "tseg2_max", c.tseg2_max);
+  if (s.sjw < 1) return refuse("sjw", s.sjw, "below", "minimum", 1);
+  if (s.sjw > c.sjw_max) return refuse("sjw", s.sjw, "above", "sjw_max", c.sjw_max);
+  const uint64_t fq = clock_freq / s.brp, ntq = uint64_t{s.tseg1} + s.tseg2 + 1;
+  if (fq == 0 || fq / ntq == 0)
+    return DeviceError::with_text(ErrorKind::InvalidParameter,
+                                  "the adapter's clock of " + std::to_string(clock_freq) + " Hz is too slow for them");
+  return BitTiming{static_cast<uint32_t>(fq / ntq),
+                   static_cast<uint32_t>((uint64_t{s.tseg1} + 1) * 1000 / ntq),
+                   static_cast<uint32_t>(1000000000ull / fq),
+                   0,
+                   s.tseg1,
+                   s.tseg2,
+                   s.sjw,
+                   s.brp};
+}
+
 }  // namespace vorel

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "result.h"
+
 namespace vorel {
 
 // The adapter's limits, in time quanta and prescaler steps.
@@ -37,5 +39,15 @@ std::optional<std::string> check_bitrate_supported(uint32_t bitrate, uint32_t ct
 // The best timing over all prescalers, or nothing when none meets the limits.
 std::optional<BitTiming> calculate_bittiming(uint32_t bitrate, uint32_t sample_point,
                                              uint32_t clock_freq, const BitTimingConst& limits) noexcept;
+
+// The reachable bit rate nearest to `bitrate` (the lower one of two as near), 0 when none is.
+uint32_t nearest_bitrate(uint32_t bitrate, uint32_t clock_freq, const BitTimingConst& limits) noexcept;
+
+// Given segments as one record (propagation segment 0, phase_seg1 = tseg1, phase_seg2 = tseg2)
+// with the bit rate and sample point they give; the error names the first limit they break.
+struct Segments {
+  uint32_t brp = 0, tseg1 = 0, tseg2 = 0, sjw = 0;
+};
+Result<BitTiming> timing_from_segments(const Segments& s, uint32_t clock_freq, const BitTimingConst& limits);
 
 }  // namespace vorel

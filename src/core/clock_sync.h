@@ -28,6 +28,8 @@ class ClockSync {
 
   // The monotonic clock this class works on, in seconds.
   static double monotonic_s();
+  // A monotonic time as seconds since the epoch, for what the host itself stamps.
+  double host_epoch(double host_monotonic_s) const { return host_monotonic_s + epoch_offset_; }
 
   // Envelope buckets and the window of them the drift is fitted over.
   static constexpr double kBucketS = 0.25;

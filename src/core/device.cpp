@@ -33,9 +33,12 @@ void Device::set_filters(std::vector<FrameFilter> filters) {
   }
   filters.clear();  // the old list, released outside the lock
   // Pending frames that the new list rejects go now, judged by that list itself; the two locks
-  // are never held together here. Overrun marks stay: they pass no identifier filter.
+  // are never held together here. Overrun marks and the host's error frames stay: no identifier
+  // filter applies to them.
   std::lock_guard lk(rx_lock_);
-  std::erase_if(rx_buffer_, [&](const RxEntry& e) { return e.dropped == 0 && !passes(pruning, e.frame); });
+  std::erase_if(rx_buffer_, [&](const RxEntry& e) {
+    return e.dropped == 0 && e.origin != Origin::host_error && !passes(pruning, e.frame);
+  });
   frames_buffered_ = static_cast<size_t>(std::count_if(rx_buffer_.begin(), rx_buffer_.end(),
                                                        [](const RxEntry& e) { return e.dropped == 0; }));
   update_ready_locked();
@@ -61,7 +64,7 @@ std::optional<RxEntry> Device::pop_locked(bool take_marks) {
       continue;
     }
     --frames_buffered_;
-    if (frame_passes(e.frame)) out = std::move(e);
+    if (e.origin == Origin::host_error || frame_passes(e.frame)) out = std::move(e);
   }
   update_ready_locked();
   return out;
@@ -233,12 +236,43 @@ std::vector<RxEntry> Device::take_all(size_t max, bool take_marks) {
 void Device::interrupt_waits() {
   std::lock_guard lk(rx_lock_);
   interrupted_ = true;
+  closing_.store(true, std::memory_order_relaxed);
   rx_cv_.notify_all();
+}
+
+void Device::push_host(RxEntry entry) {
+  std::lock_guard lk(rx_lock_);
+  if (entry.origin == Origin::echo && capacity_ != 0 && frames_buffered_ >= capacity_) {
+    ++overruns_;
+    ++episode_dropped_;
+    return;
+  }
+  if (episode_dropped_ != 0) {
+    rx_buffer_.push_back(RxEntry{ReceivedFrame{}, entry.host_time, episode_dropped_});
+    episode_dropped_ = 0;
+  }
+  rx_buffer_.push_back(std::move(entry));
+  ++frames_buffered_;
+  high_water_ = std::max(high_water_, frames_buffered_);
+  update_ready_locked();
+  rx_cv_.notify_all();
+}
+
+// --- sending ---------------------------------------------------------------------------------------
+
+void Device::note_sent(uint64_t wire_ns) {
+  sent_.fetch_add(1, std::memory_order_relaxed);
+  const uint64_t now = platform::monotonic_ns();
+  uint64_t at = drained_at_ns_.load(std::memory_order_relaxed);
+  uint64_t next;
+  do {
+    next = std::min(std::max(at, now) + wire_ns, now + kDrainMaxNs);
+  } while (!drained_at_ns_.compare_exchange_weak(at, next, std::memory_order_relaxed));
 }
 
 RxStats Device::stats() {
   std::lock_guard lk(rx_lock_);
-  return RxStats{received_, overruns_, high_water_, capacity_, frames_buffered_};
+  return RxStats{sent_.load(std::memory_order_relaxed), received_, overruns_, high_water_, capacity_, frames_buffered_};
 }
 
 }  // namespace vorel

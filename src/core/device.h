@@ -1,6 +1,7 @@
 // One open adapter without Python: its transport, pending frames, filters, receiver and periodic tasks.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -26,6 +27,13 @@ inline constexpr uint64_t kReceiverReadTimeoutMs = 50;
 // A failing read (other than a time-out or an unplug) is not retried sooner than this.
 inline constexpr uint64_t kReceiverErrorPauseMs = 10;
 
+// Where a pending frame comes from. The host's own error frames pass every filter.
+enum class Origin : uint8_t {
+  bus,         // read from the adapter
+  host_error,  // an error frame the host made up (bus-off, restart)
+  echo,        // a frame this host sent, handed back to its own reader
+};
+
 // A frame as it waits in the device's buffer: with the host time it was read at (seconds since
 // the epoch, on the adapter's clock mapped by ClockSync; 0 when not known), or, with `dropped`
 // set, the mark of an overrun that ended there: that many frames found the buffer full.
@@ -33,9 +41,11 @@ struct RxEntry {
   ReceivedFrame frame;
   double host_time = 0;
   uint64_t dropped = 0;
+  Origin origin = Origin::bus;
 };
 
 struct RxStats {
+  uint64_t sent = 0;        // frames written by note_sent's callers
   uint64_t received = 0;    // frames the receiver put in the buffer
   uint64_t overruns = 0;    // frames it dropped because the buffer was full
   size_t high_water = 0;    // the most frames the buffer held at once
@@ -88,10 +98,26 @@ class Device {
   // Everything pending (up to `max`), without waiting; frames failing the filters are dropped.
   std::vector<RxEntry> take_all(size_t max, bool take_marks);
   // Wakes every waiter with WaitEnd::stopped, now and for later waits: the bus is being closed.
+  // From then on closing() is true, which ends sends that wait in slices.
   void interrupt_waits();
+  bool closing() const { return closing_.load(std::memory_order_relaxed); }
+  // Queues a frame made on the host: an error frame (passing every filter) or the echo of a
+  // frame sent (filtered as a received one). Echoes count against the receiver's capacity.
+  void push_host(RxEntry entry);
   RxStats stats();
   // A descriptor readable while frames are pending (-1 where the platform has none).
   int ready_fd() const { return ready_.fd(); }
+
+  // --- sending -----------------------------------------------------------------------------------
+  // Counts a frame written and when the frames written so far can have left the adapter: each
+  // takes `wire_ns`, and none is counted more than kDrainMaxNs ahead of now.
+  void note_sent(uint64_t wire_ns);
+  // The monotonic time by which they can have left (0 before any was written).
+  uint64_t drained_at_ns() const { return drained_at_ns_.load(std::memory_order_relaxed); }
+  // The bit rate last written to the adapter, for the frames' wire time (0 before any).
+  uint32_t bitrate() const { return bitrate_.load(std::memory_order_relaxed); }
+  void set_bitrate(uint32_t bitrate) { bitrate_.store(bitrate, std::memory_order_relaxed); }
+  static constexpr uint64_t kDrainMaxNs = 100'000'000;
 
   // --- periodic tasks ------------------------------------------------------------------------
   PeriodicRegistry& registry() { return registry_; }
@@ -121,10 +147,16 @@ class Device {
   std::optional<DeviceError> handover_;  // a read failure for the next waiter
   std::optional<DeviceError> gone_;      // the adapter was unplugged: for every later call
   bool interrupted_ = false;
+  std::atomic<bool> closing_{false};  // set with interrupted_; read without the lock
 
   // Guards filters_ (empty: accept everything). Innermost: nothing is taken while it is held.
   std::mutex filter_lock_;
   std::vector<FrameFilter> filters_;
+
+  // Sending's counters: atomics, read and written without a lock.
+  std::atomic<uint64_t> sent_{0};
+  std::atomic<uint64_t> drained_at_ns_{0};
+  std::atomic<uint32_t> bitrate_{0};
 
   ClockSync clock_;  // locks itself; taken alone
   platform::ReadyEvent ready_;  // set while rx_buffer_ holds something; changed under rx_lock_

@@ -3,7 +3,11 @@
 
 #include <structmember.h>
 
+#include <cmath>
+#include <libusb-1.0/libusb.h>
+#include <limits>
 #include <string>
+#include <thread>
 
 #include "bit_timing.h"
 #include "control.h"
@@ -39,6 +43,10 @@ VOREL_SIG(kModifyPeriodic, "NativeVorelDevice.modify_periodic()", "task_id", "fr
 VOREL_SIG(kStartReceiver, "NativeVorelDevice._start_receiver()", "capacity");
 VOREL_SIG(kReceiveBatch, "NativeVorelDevice._receive()", "timeout", "max_frames");
 VOREL_SIG(kUseMessages, "NativeVorelDevice._use_messages()", "message_type", "channel");
+VOREL_SIG(kCalcBitTiming, "NativeVorelDevice._calc_bit_timing()", "bitrate", "sample_point", "tolerance_ppm");
+VOREL_SIG(kSetBitTiming, "NativeVorelDevice._set_bit_timing()", "brp", "tseg1", "tseg2", "sjw");
+VOREL_SIG(kSendMessage, "NativeVorelDevice._send()", "msg", "timeout", "echo");
+VOREL_SIG(kPushErrorFrame, "NativeVorelDevice._push_error_frame()", "arb_id", "data");
 
 #undef VOREL_SIG
 
@@ -58,10 +66,10 @@ PyObject* none() { Py_RETURN_NONE; }
 
 // A new object owning `transport`; without an object the transport closes again.
 PyObject* wrap(PyTypeObject* type, std::shared_ptr<UsbTransport> transport) {
-  auto device = std::make_unique<Device>(std::move(transport));
+  auto slot = std::make_unique<DeviceSlot>(std::make_unique<Device>(std::move(transport)));
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
-  reinterpret_cast<DeviceObject*>(self)->device = device.release();
+  reinterpret_cast<DeviceObject*>(self)->slot = slot.release();
   reinterpret_cast<DeviceObject*>(self)->messages = nullptr;
   return self;
 }
@@ -74,15 +82,16 @@ PyObject* frame_tuple(const ReceivedFrame& f) {
                        static_cast<Py_ssize_t>(f.data.size()));
 }
 
-// For the plug-in: a frame as (host_time, arb_id, is_ext, is_rtr, is_err, dlc, data), host_time
-// in seconds since the epoch; the mark of an overrun as (host_time, frames_dropped).
+// For the plug-in: a frame as (host_time, arb_id, is_ext, is_rtr, is_err, dlc, data, is_rx),
+// host_time in seconds since the epoch, is_rx False for the echo of a frame sent; the mark of an
+// overrun as (host_time, frames_dropped).
 PyObject* entry_tuple(const RxEntry& e) {
   if (e.dropped != 0) return Py_BuildValue("(dK)", e.host_time, static_cast<unsigned long long>(e.dropped));
   const ReceivedFrame& f = e.frame;
-  return Py_BuildValue("(dkOOOBy#)", e.host_time, static_cast<unsigned long>(f.arb_id), f.is_ext ? Py_True : Py_False,
+  return Py_BuildValue("(dkOOOBy#O)", e.host_time, static_cast<unsigned long>(f.arb_id), f.is_ext ? Py_True : Py_False,
                        f.is_rtr ? Py_True : Py_False, f.is_err ? Py_True : Py_False, f.dlc,
                        f.data.empty() ? "" : reinterpret_cast<const char*>(f.data.data()),
-                       static_cast<Py_ssize_t>(f.data.size()));
+                       static_cast<Py_ssize_t>(f.data.size()), e.origin == Origin::echo ? Py_False : Py_True);
 }
 
 // A received frame as an instance of the plug-in's message class, its slots filled directly.
@@ -96,7 +105,7 @@ PyObject* message_of(const MessageLayout& m, const RxEntry& e) {
       Py_NewRef(f.is_err ? Py_True : Py_False),
       Py_NewRef(m.bus_channel),
       Py_NewRef(Py_False),
-      Py_NewRef(Py_True),
+      Py_NewRef(e.origin == Origin::echo ? Py_False : Py_True),
       Py_NewRef(Py_False),
       Py_NewRef(Py_False),
       PyByteArray_FromStringAndSize(f.is_rtr || f.data.empty() ? "" : reinterpret_cast<const char*>(f.data.data()),
@@ -226,7 +235,9 @@ PyObject* unit_or_raise(const Status& s, std::string_view prefix) {
 PyTypeObject* device_type() noexcept { return g_device_type; }
 void set_device_type(PyTypeObject* type) noexcept { g_device_type = type; }
 
-Device& device_of(PyObject* self) noexcept { return *reinterpret_cast<DeviceObject*>(self)->device; }
+PyObject* raise_released() {
+  return raise_error("NativeVorelDevice has been released: it no longer holds an adapter", ErrorKind::NotOpen);
+}
 
 PyObject* device_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&]() -> PyObject* {
@@ -251,11 +262,12 @@ void device_dealloc(PyObject* self) {
     Py_DECREF(m->bus_channel);
     delete m;
   }
-  if (std::unique_ptr<Device> device{reinterpret_cast<DeviceObject*>(self)->device}) {
-    // A running receiver ends within one read time-out; nobody else can reach the object now.
-    if (device->receiver_running()) {
+  if (std::unique_ptr<DeviceSlot> slot{reinterpret_cast<DeviceObject*>(self)->slot}) {
+    // Nobody else can reach the object now, so no call is inside the gate. A running receiver
+    // ends within one read time-out.
+    if (slot->device && slot->device->receiver_running()) {
       ThreadStateRelease detached;
-      device->stop_receiver();
+      slot->device->stop_receiver();
     }
     // The device's destructor releases the rest; its periodic workers are let go of and keep
     // the transport open while they run.
@@ -286,7 +298,7 @@ VOREL_FASTCALL(open_by_name) {
     if (!parse_fastcall(kOpenByName, args, nargs, kwnames, a) || !arg_str("name", a[0], name))
       return nullptr;
     auto fail = [&](const DeviceError& e) {
-      return raise_runtime("Failed to open device by name '" + name + "': " + e.debug());
+      return raise_error("Failed to open device by name '" + name + "': " + e.debug(), e);
     };
     auto serials = find_serials_by_name(name);
     if (!serials) return fail(serials.error());
@@ -299,48 +311,48 @@ VOREL_FASTCALL(open_by_name) {
 }
 
 VOREL_FASTCALL(set_bitrate) {
-  return guarded([&]() -> PyObject* {
+  return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[2];
     uint32_t bitrate, sample_point;
     if (!parse_fastcall(kSetBitrate, args, nargs, kwnames, a) ||
         !arg_u32("bitrate", a[0], bitrate) || !arg_u32("sample_point", a[1], sample_point))
       return nullptr;
-    const UsbTransport& t = device_of(self).transport();
+    const UsbTransport& t = dev.transport();
     auto caps = get_capabilities(t);
     if (!caps) return raise_device_error("Failed caps: {}", caps.error());
     if (auto refused = check_bitrate_supported(bitrate, caps->ctrlmode_supported))
-      return raise_runtime(*refused);
+      return raise_error(*refused, ErrorKind::InvalidParameter);
     auto limits = get_bt_const(t);
     if (!limits) return raise_device_error("Failed bt_const: {}", limits.error());
     auto timing = calculate_bittiming(bitrate, sample_point, caps->clock_freq, limits.value());
-    if (!timing) return raise_runtime("Invalid bit timing parameters");
+    if (!timing) return raise_error("Invalid bit timing parameters", ErrorKind::InvalidParameter);
     return unit_or_raise(set_bittiming(t, *timing), "BT error: {}");
   });
 }
 
 VOREL_FASTCALL(set_bus_state) {
-  return guarded([&]() -> PyObject* {
+  return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[1];
     bool on;
     if (!parse_fastcall(kSetBusState, args, nargs, kwnames, a) || !arg_bool("on", a[0], on))
       return nullptr;
-    return unit_or_raise(vorel::set_bus_state(device_of(self).transport(), on), "Bus err: {}");
+    return unit_or_raise(vorel::set_bus_state(dev.transport(), on), "Bus err: {}");
   });
 }
 
 VOREL_FASTCALL(set_mode) {
-  return guarded([&]() -> PyObject* {
+  return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[1];
     uint32_t ctrlmode;
     if (!parse_fastcall(kSetMode, args, nargs, kwnames, a) || !arg_u32("ctrlmode", a[0], ctrlmode))
       return nullptr;
-    return unit_or_raise(vorel::set_mode(device_of(self).transport(), ctrlmode), "Mode err: {}");
+    return unit_or_raise(vorel::set_mode(dev.transport(), ctrlmode), "Mode err: {}");
   });
 }
 
 VOREL_NOARGS(get_bus_state) {
-  return guarded([&]() -> PyObject* {
-    auto st = vorel::get_bus_state(device_of(self).transport());
+  return on_device(self, [&](Device& dev) -> PyObject* {
+    auto st = vorel::get_bus_state(dev.transport());
     if (!st) return raise_device_error("Get bus state err: {}", st.error());
     return Py_BuildValue("(kkk)", static_cast<unsigned long>(st->state),
                          static_cast<unsigned long>(st->rx_error_count),
@@ -349,52 +361,52 @@ VOREL_NOARGS(get_bus_state) {
 }
 
 VOREL_NOARGS(flush_tx_queue) {
-  return guarded([&]() -> PyObject* {
-    return unit_or_raise(vorel::flush_tx_queue(device_of(self).transport()), "Flush TX err: {}");
+  return on_device(self, [&](Device& dev) -> PyObject* {
+    return unit_or_raise(vorel::flush_tx_queue(dev.transport()), "Flush TX err: {}");
   });
 }
 
 VOREL_FASTCALL(set_led_mode) {
-  return guarded([&]() -> PyObject* {
+  return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[1];
     uint32_t mode;
     if (!parse_fastcall(kSetLedMode, args, nargs, kwnames, a) || !arg_u32("mode", a[0], mode))
       return nullptr;
-    return unit_or_raise(vorel::set_led_mode(device_of(self).transport(), mode),
+    return unit_or_raise(vorel::set_led_mode(dev.transport(), mode),
                          "Failed to set LED mode: {}");
   });
 }
 
 VOREL_NOARGS(get_led_mode) {
-  return guarded([&]() -> PyObject* {
-    auto mode = vorel::get_led_mode(device_of(self).transport());
+  return on_device(self, [&](Device& dev) -> PyObject* {
+    auto mode = vorel::get_led_mode(dev.transport());
     if (!mode) return raise_device_error("Failed to get LED mode: {}", mode.error());
     return PyLong_FromUnsignedLong(mode.value());
   });
 }
 
 VOREL_NOARGS(get_device_name) {
-  return guarded([&]() -> PyObject* {
-    auto name = vorel::get_device_name(device_of(self).transport());
+  return on_device(self, [&](Device& dev) -> PyObject* {
+    auto name = vorel::get_device_name(dev.transport());
     if (!name) return raise_device_error("Failed to get device name: {}", name.error());
     return PyUnicode_FromStringAndSize(name->data(), static_cast<Py_ssize_t>(name->size()));
   });
 }
 
 VOREL_FASTCALL(set_device_name) {
-  return guarded([&]() -> PyObject* {
+  return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[1];
     std::string name;
     if (!parse_fastcall(kSetDeviceName, args, nargs, kwnames, a) || !arg_str("name", a[0], name))
       return nullptr;
-    return unit_or_raise(vorel::set_device_name(device_of(self).transport(), name),
+    return unit_or_raise(vorel::set_device_name(dev.transport(), name),
                          "Failed to set device name: {}");
   });
 }
 
 VOREL_NOARGS(get_device_capabilities) {
-  return guarded([&]() -> PyObject* {
-    auto caps = get_capabilities(device_of(self).transport());
+  return on_device(self, [&](Device& dev) -> PyObject* {
+    auto caps = get_capabilities(dev.transport());
     if (!caps) return raise_device_error("Failed caps: {}", caps.error());
     return Py_BuildValue("{s:k,s:k,s:k,s:k,s:k}", "clock_freq",
                          static_cast<unsigned long>(caps->clock_freq), "tx_data_buffer_size",
@@ -406,8 +418,8 @@ VOREL_NOARGS(get_device_capabilities) {
 }
 
 VOREL_NOARGS(get_device_info) {
-  return guarded([&]() -> PyObject* {
-    auto info = vorel::get_device_info(device_of(self).transport());
+  return on_device(self, [&](Device& dev) -> PyObject* {
+    auto info = vorel::get_device_info(dev.transport());
     if (!info) return raise_device_error("Device info err: {}", info.error());
     std::string hw = version_text(info->hw_version), fw = version_text(info->fw_version);
     return Py_BuildValue("(s#s#B)", hw.data(), static_cast<Py_ssize_t>(hw.size()), fw.data(),
@@ -416,25 +428,25 @@ VOREL_NOARGS(get_device_info) {
 }
 
 VOREL_FASTCALL(set_filters) {
-  return guarded([&]() -> PyObject* {
+  return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[1];
     std::vector<FrameFilter> filters;
     if (!parse_fastcall(kSetFilters, args, nargs, kwnames, a) || !to_filters(a[0], filters))
       return nullptr;
-    device_of(self).set_filters(std::move(filters));
+    dev.set_filters(std::move(filters));
     return none();
   });
 }
 
 VOREL_NOARGS(clear_filters) {
-  return guarded([&]() -> PyObject* {
-    device_of(self).clear_filters();
+  return on_device(self, [&](Device& dev) -> PyObject* {
+    dev.clear_filters();
     return none();
   });
 }
 
 VOREL_FASTCALL(send_frame) {
-  return guarded([&]() -> PyObject* {
+  return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[7];
     uint32_t arb_id;
     bool is_ext, is_rtr, is_err;
@@ -447,7 +459,7 @@ VOREL_FASTCALL(send_frame) {
         !arg_data("data", a[5], data) || !arg_u64("timeout_ms", a[6], timeout_ms))
       return nullptr;
     const TxRecord record = TxFrame::to_bytes(arb_id, is_ext, is_rtr, is_err, dlc, data.bytes());
-    const UsbTransport& t = device_of(self).transport();
+    const UsbTransport& t = dev.transport();
     Result<size_t> written = size_t{0};
     {
       ThreadStateRelease detached;
@@ -459,13 +471,12 @@ VOREL_FASTCALL(send_frame) {
 }
 
 VOREL_FASTCALL(receive_frame) {
-  return guarded([&]() -> PyObject* {
+  return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[1];
     uint64_t timeout_ms;
     if (!parse_fastcall(kReceiveFrame, args, nargs, kwnames, a) ||
         !arg_u64("timeout_ms", a[0], timeout_ms))
       return nullptr;
-    Device& dev = device_of(self);
     if (dev.receiver_running()) {
       // The receiver reads; this waits for what it buffers (0: without limit).
       RxEntry e;
@@ -475,7 +486,7 @@ VOREL_FASTCALL(receive_frame) {
         end = dev.wait_frame(timeout_ms == 0 ? platform::kNever : platform::saturating_mul(timeout_ms, 1000000),
                              false, e);
       }
-      if (!end) return raise_runtime("Receive err: " + end.error().display());
+      if (!end) return raise_error("Receive err: " + end.error().display(), end.error());
       return end.value() == WaitEnd::frame ? frame_tuple(e.frame) : none();
     }
     if (auto pending = dev.take_pending()) return frame_tuple(pending->frame);
@@ -484,7 +495,7 @@ VOREL_FASTCALL(receive_frame) {
       ThreadStateRelease detached;
       read = dev.read_once(timeout_ms);  // a time-out is an empty list
     }
-    if (!read) return raise_runtime("Receive err: " + read.error().display());
+    if (!read) return raise_error("Receive err: " + read.error().display(), read.error());
     if (read->empty()) return none();
     Ref first(frame_tuple(read->front().frame));
     if (!first) return nullptr;
@@ -494,7 +505,7 @@ VOREL_FASTCALL(receive_frame) {
 }
 
 VOREL_FASTCALL(start_periodic) {
-  return guarded([&]() -> PyObject* {
+  return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[3];
     std::vector<TxRecord> records;
     uint64_t period_us;
@@ -507,28 +518,27 @@ VOREL_FASTCALL(start_periodic) {
       if (!arg_u64("duration_ms", a[2], d)) return nullptr;
       duration_ms = d;
     }
-    if (records.empty()) return raise_runtime("No frames to send");
-    Device& dev = device_of(self);
+    if (records.empty()) return raise_error("No frames to send", ErrorKind::InvalidParameter);
     auto frames = std::make_shared<TaskFrames>();
     frames->records = std::move(records);
     auto stop = std::make_shared<platform::StopSignal>();
     platform::SpawnError error;
     platform::Thread thread =
         spawn_worker(WorkerPlan{frames, stop, dev.shared_transport(), period_us, duration_ms}, &error);
-    if (!thread.joinable()) return raise_runtime("Failed to spawn periodic thread: " + error.text);
+    if (!thread.joinable()) return raise_error("Failed to spawn periodic thread: " + error.text, ErrorKind::Internal);
     uint32_t id = dev.registry().add(dev.task_ids(), PeriodicTask{stop, frames, std::move(thread)});
     return PyLong_FromUnsignedLong(id);
   });
 }
 
 VOREL_FASTCALL(stop_periodic) {
-  return guarded([&]() -> PyObject* {
+  return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[1];
     uint32_t id;
     if (!parse_fastcall(kStopPeriodic, args, nargs, kwnames, a) || !arg_u32("task_id", a[0], id))
       return nullptr;
-    std::optional<platform::Thread> thread = device_of(self).registry().stop(id);
-    if (!thread) return raise_runtime("No periodic task with id " + std::to_string(id));
+    std::optional<platform::Thread> thread = dev.registry().stop(id);
+    if (!thread) return raise_error("No periodic task with id " + std::to_string(id), ErrorKind::InvalidParameter);
     {
       ThreadStateRelease detached;
       thread->join();
@@ -538,22 +548,22 @@ VOREL_FASTCALL(stop_periodic) {
 }
 
 VOREL_FASTCALL(modify_periodic) {
-  return guarded([&]() -> PyObject* {
+  return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[2];
     uint32_t id;
     std::vector<TxRecord> records;
     if (!parse_fastcall(kModifyPeriodic, args, nargs, kwnames, a) || !arg_u32("task_id", a[0], id) ||
         !to_tx_records(a[1], records))
       return nullptr;
-    if (!device_of(self).registry().modify(id, std::move(records)))
-      return raise_runtime("No periodic task with id " + std::to_string(id));
+    if (!dev.registry().modify(id, std::move(records)))
+      return raise_error("No periodic task with id " + std::to_string(id), ErrorKind::InvalidParameter);
     return none();
   });
 }
 
 VOREL_NOARGS(stop_all_periodic) {
-  return guarded([&]() -> PyObject* {
-    std::vector<platform::Thread> threads = device_of(self).registry().stop_all();
+  return on_device(self, [&](Device& dev) -> PyObject* {
+    std::vector<platform::Thread> threads = dev.registry().stop_all();
     if (!threads.empty()) {
       ThreadStateRelease detached;
       for (auto& t : threads) t.join();
@@ -565,32 +575,31 @@ VOREL_NOARGS(stop_all_periodic) {
 // --- for the plug-in: the receiver ----------------------------------------------------------------
 
 VOREL_FASTCALL(start_receiver) {
-  return guarded([&]() -> PyObject* {
+  return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[1];
     uint64_t capacity;
     if (!parse_fastcall(kStartReceiver, args, nargs, kwnames, a) || !arg_u64("capacity", a[0], capacity))
       return nullptr;
-    return unit_or_raise(device_of(self).start_receiver(static_cast<size_t>(capacity)), "Receiver err: {}");
+    return unit_or_raise(dev.start_receiver(static_cast<size_t>(capacity)), "Receiver err: {}");
   });
 }
 
 VOREL_NOARGS(stop_receiver) {
-  return guarded([&]() -> PyObject* {
+  return on_device(self, [&](Device& dev) -> PyObject* {
     ThreadStateRelease detached;
-    device_of(self).stop_receiver();
+    dev.stop_receiver();
     return none();
   });
 }
 
 VOREL_FASTCALL(receive_batch) {
-  return guarded([&]() -> PyObject* {
+  return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[2];
     uint64_t timeout_ns, max_frames;
     if (!parse_fastcall(kReceiveBatch, args, nargs, kwnames, a) ||
         !convert_arg("timeout", [&] { return to_timeout_ns(a[0], timeout_ns); }) ||
         !arg_u64("max_frames", a[1], max_frames))
       return nullptr;
-    Device& dev = device_of(self);
     std::vector<RxEntry> got;
     if (dev.receiver_running()) {
       RxEntry first;
@@ -599,7 +608,7 @@ VOREL_FASTCALL(receive_batch) {
         ThreadStateRelease detached;
         end = dev.wait_frame(timeout_ns, true, first);
       }
-      if (!end) return raise_runtime("Receive err: " + end.error().display());
+      if (!end) return raise_error("Receive err: " + end.error().display(), end.error());
       if (end.value() == WaitEnd::frame) {
         got.push_back(std::move(first));
         if (max_frames > 1) {
@@ -617,7 +626,7 @@ VOREL_FASTCALL(receive_batch) {
         ThreadStateRelease detached;
         read = dev.read_once(ms);
       }
-      if (!read) return raise_runtime("Receive err: " + read.error().display());
+      if (!read) return raise_error("Receive err: " + read.error().display(), read.error());
       got = std::move(read).value();
       if (got.size() > max_frames) {
         auto split = got.begin() + static_cast<std::ptrdiff_t>(max_frames);
@@ -641,16 +650,17 @@ VOREL_FASTCALL(receive_batch) {
 }
 
 VOREL_NOARGS(interrupt_receive) {
-  return guarded([&]() -> PyObject* {
-    device_of(self).interrupt_waits();
+  return on_device(self, [&](Device& dev) -> PyObject* {
+    dev.interrupt_waits();
     return none();
   });
 }
 
 VOREL_NOARGS(rx_stats) {
-  return guarded([&]() -> PyObject* {
-    RxStats st = device_of(self).stats();
-    return Py_BuildValue("{s:K,s:K,s:n,s:n,s:n}", "received", static_cast<unsigned long long>(st.received),
+  return on_device(self, [&](Device& dev) -> PyObject* {
+    RxStats st = dev.stats();
+    return Py_BuildValue("{s:K,s:K,s:K,s:n,s:n,s:n}", "sent", static_cast<unsigned long long>(st.sent), "received",
+                         static_cast<unsigned long long>(st.received),
                          "overruns", static_cast<unsigned long long>(st.overruns), "high_water",
                          static_cast<Py_ssize_t>(st.high_water), "capacity", static_cast<Py_ssize_t>(st.capacity),
                          "queued", static_cast<Py_ssize_t>(st.queued));
@@ -658,11 +668,11 @@ VOREL_NOARGS(rx_stats) {
 }
 
 VOREL_FASTCALL(use_messages) {
-  return guarded([&]() -> PyObject* {
+  return on_device(self, [&](Device&) -> PyObject* {
     PyObject* a[2];
     if (!parse_fastcall(kUseMessages, args, nargs, kwnames, a)) return nullptr;
     auto* obj = reinterpret_cast<DeviceObject*>(self);
-    if (obj->messages) return raise_runtime("The message class is set already");
+    if (obj->messages) return raise_error("The message class is set already", ErrorKind::InvalidParameter);
     auto layout = layout_of(a[0], a[1]);
     if (!layout) return nullptr;
     obj->messages = layout.release();
@@ -670,8 +680,261 @@ VOREL_FASTCALL(use_messages) {
   });
 }
 
+// --- for the plug-in: bit timing as asked, frames as python-can checks them, release ----------------
+
+namespace {
+
+// The adapter's clock and bit-timing limits, read anew.
+struct TimingLimits {
+  uint32_t clock_freq;
+  uint32_t ctrlmode_supported;
+  BitTimingConst limits;
+};
+Result<TimingLimits> read_timing_limits(const UsbTransport& t) {
+  auto caps = get_capabilities(t);
+  if (!caps) return std::move(caps).error();
+  auto limits = get_bt_const(t);
+  if (!limits) return std::move(limits).error();
+  return TimingLimits{caps->clock_freq, caps->ctrlmode_supported, limits.value()};
+}
+
+// A timing as python-can's BitTiming names its fields; sample point in permille.
+PyObject* timing_dict(const BitTiming& b) {
+  return Py_BuildValue("{s:k,s:k,s:k,s:k,s:k,s:k}", "bitrate", static_cast<unsigned long>(b.bitrate), "sample_point",
+                       static_cast<unsigned long>(b.sample_point), "brp", static_cast<unsigned long>(b.brp), "tseg1",
+                       static_cast<unsigned long>(b.prop_seg + b.phase_seg1), "tseg2",
+                       static_cast<unsigned long>(b.phase_seg2), "sjw", static_cast<unsigned long>(b.sjw));
+}
+
+bool within(uint32_t achieved, uint32_t asked, uint32_t tolerance_ppm) {
+  const uint64_t diff = achieved > asked ? achieved - asked : asked - achieved;
+  return diff * 1000000 <= uint64_t{asked} * tolerance_ppm;
+}
+
+// A frame's bits on the wire, its stuff bits at worst included, in nanoseconds at `bitrate`.
+uint64_t wire_ns(bool is_ext, bool is_rtr, uint8_t dlc, uint32_t bitrate) {
+  const uint64_t bits = (is_ext ? 67 : 47) + (is_rtr ? 0 : 8 * std::min<uint8_t>(dlc, 8));
+  return bits * 12 * 100000000 / (bitrate != 0 ? bitrate : 500000);
+}
+
+// The attributes of a python-can Message that make a classic frame, checked as Message's own
+// check does (ValueError in its words); is_fd refused.
+struct MessageFrame {
+  uint32_t arb_id = 0;
+  bool is_ext = false, is_rtr = false, is_err = false;
+  uint8_t dlc = 0;
+  FrameData data;
+};
+
+bool attr_true(PyObject* msg, const char* name, bool& out) {
+  Ref v(PyObject_GetAttrString(msg, name));
+  if (!v) return false;
+  int t = PyObject_IsTrue(v.get());
+  if (t < 0) return false;
+  out = t != 0;
+  return true;
+}
+
+bool attr_int(PyObject* msg, const char* name, long long& out) {
+  Ref v(PyObject_GetAttrString(msg, name));
+  if (!v) return false;
+  int overflow = 0;
+  out = PyLong_AsLongLongAndOverflow(v.get(), &overflow);
+  if (out == -1 && PyErr_Occurred()) return false;
+  if (overflow != 0) out = overflow < 0 ? -1 : std::numeric_limits<long long>::max();
+  return true;
+}
+
+bool message_frame(PyObject* msg, MessageFrame& f) {
+  bool is_fd;
+  long long arb_id, dlc;
+  if (!attr_true(msg, "is_fd", is_fd) || !attr_int(msg, "arbitration_id", arb_id) ||
+      !attr_true(msg, "is_extended_id", f.is_ext) || !attr_true(msg, "is_remote_frame", f.is_rtr) ||
+      !attr_true(msg, "is_error_frame", f.is_err) || !attr_int(msg, "dlc", dlc))
+    return false;
+  if (is_fd) {
+    raise_error("CAN FD frames are not supported by this adapter", ErrorKind::InvalidParameter);
+    return false;
+  }
+  if (arb_id < 0) return PyErr_SetString(PyExc_ValueError, "arbitration IDs may not be negative"), false;
+  if (f.is_ext && arb_id >= 0x20000000)
+    return PyErr_SetString(PyExc_ValueError, "Extended arbitration IDs must be less than 2^29"), false;
+  if (!f.is_ext && arb_id >= 0x800)
+    return PyErr_SetString(PyExc_ValueError, "Normal arbitration IDs must be less than 2^11"), false;
+  if (dlc < 0) return PyErr_SetString(PyExc_ValueError, "DLC may not be negative"), false;
+  Ref data(PyObject_GetAttrString(msg, "data"));
+  if (!data || !convert_arg("data", [&] { return to_data(data.get(), f.data); })) return false;
+  const long long length = f.is_rtr ? dlc : std::max<long long>(dlc, static_cast<long long>(f.data.size));
+  if (length > 8) {
+    PyErr_Format(PyExc_ValueError, "DLC was %lld but it should be <= 8 for normal CAN frames", length);
+    return false;
+  }
+  f.arb_id = static_cast<uint32_t>(arb_id);
+  f.dlc = static_cast<uint8_t>(dlc);
+  return true;
+}
+
+// A send time-out in seconds: None and infinity wait without limit (kNever), a negative one not
+// at all, NaN is refused.
+bool to_send_timeout_ns(PyObject* o, uint64_t& out) {
+  if (o != Py_None) {
+    double s = PyFloat_AsDouble(o);
+    if (s == -1.0 && PyErr_Occurred()) return false;
+    if (std::isnan(s)) return PyErr_SetString(PyExc_ValueError, "the timeout may not be NaN"), false;
+  }
+  return to_timeout_ns(o, out);
+}
+
+// Sends wait in slices this long, so that a release ends a send stuck on a full queue.
+constexpr uint64_t kSendSliceMs = 100;
+
+}  // namespace
+
+VOREL_NOARGS(timing_limits) {
+  return on_device(self, [&](Device& dev) -> PyObject* {
+    auto l = read_timing_limits(dev.transport());
+    if (!l) return raise_device_error("Failed bt_const: {}", l.error());
+    const BitTimingConst& c = l->limits;
+    return Py_BuildValue("{s:k,s:k,s:k,s:k,s:k,s:k,s:k,s:k,s:k}", "f_clock", static_cast<unsigned long>(l->clock_freq),
+                         "tseg1_min", static_cast<unsigned long>(c.tseg1_min), "tseg1_max",
+                         static_cast<unsigned long>(c.tseg1_max), "tseg2_min", static_cast<unsigned long>(c.tseg2_min),
+                         "tseg2_max", static_cast<unsigned long>(c.tseg2_max), "sjw_max",
+                         static_cast<unsigned long>(c.sjw_max), "brp_min", static_cast<unsigned long>(c.brp_min),
+                         "brp_max", static_cast<unsigned long>(c.brp_max), "brp_inc",
+                         static_cast<unsigned long>(c.brp_inc));
+  });
+}
+
+VOREL_FASTCALL(calc_bit_timing) {
+  return on_device(self, [&](Device& dev) -> PyObject* {
+    PyObject* a[3];
+    uint32_t bitrate, sample_point, tolerance_ppm;
+    if (!parse_fastcall(kCalcBitTiming, args, nargs, kwnames, a) || !arg_u32("bitrate", a[0], bitrate) ||
+        !arg_u32("sample_point", a[1], sample_point) || !arg_u32("tolerance_ppm", a[2], tolerance_ppm))
+      return nullptr;
+    auto l = read_timing_limits(dev.transport());
+    if (!l) return raise_device_error("Failed bt_const: {}", l.error());
+    if (auto refused = check_bitrate_supported(bitrate, l->ctrlmode_supported))
+      return raise_error(*refused, ErrorKind::InvalidParameter);
+    // The search never goes below the rate asked; a reachable rate just below may be nearer.
+    auto timing = calculate_bittiming(bitrate, sample_point, l->clock_freq, l->limits);
+    const uint32_t nearest = nearest_bitrate(bitrate, l->clock_freq, l->limits);
+    if ((!timing || !within(timing->bitrate, bitrate, tolerance_ppm)) && nearest != 0 &&
+        within(nearest, bitrate, tolerance_ppm))
+      timing = calculate_bittiming(nearest, sample_point, l->clock_freq, l->limits);
+    if (timing && !within(timing->bitrate, bitrate, tolerance_ppm)) timing.reset();
+    Ref found(timing ? timing_dict(*timing) : Py_NewRef(Py_None));
+    if (!found) return nullptr;
+    return Py_BuildValue("(Ok)", found.get(), static_cast<unsigned long>(nearest));
+  });
+}
+
+VOREL_FASTCALL(set_bit_timing) {
+  return on_device(self, [&](Device& dev) -> PyObject* {
+    PyObject* a[4];
+    Segments seg;
+    if (!parse_fastcall(kSetBitTiming, args, nargs, kwnames, a) || !arg_u32("brp", a[0], seg.brp) ||
+        !arg_u32("tseg1", a[1], seg.tseg1) || !arg_u32("tseg2", a[2], seg.tseg2) || !arg_u32("sjw", a[3], seg.sjw))
+      return nullptr;
+    auto l = read_timing_limits(dev.transport());
+    if (!l) return raise_device_error("Failed bt_const: {}", l.error());
+    auto timing = timing_from_segments(seg, l->clock_freq, l->limits);
+    if (!timing) return raise_error(timing.error().text(), timing.error());
+    if (auto s = set_bittiming(dev.transport(), *timing); !s) return raise_device_error("BT error: {}", s.error());
+    dev.set_bitrate(timing->bitrate);
+    return timing_dict(*timing);
+  });
+}
+
+VOREL_FASTCALL(send_message) {
+  return on_device(self, [&](Device& dev) -> PyObject* {
+    PyObject* a[3];
+    MessageFrame f;
+    uint64_t timeout_ns;
+    bool echo;
+    if (!parse_fastcall(kSendMessage, args, nargs, kwnames, a) || !message_frame(a[0], f) ||
+        !convert_arg("timeout", [&] { return to_send_timeout_ns(a[1], timeout_ns); }) || !arg_bool("echo", a[2], echo))
+      return nullptr;
+    const TxRecord record = TxFrame::to_bytes(f.arb_id, f.is_ext, f.is_rtr, f.is_err, f.dlc, f.data.bytes());
+    const UsbTransport& t = dev.transport();
+    Result<size_t> written = size_t{0};
+    bool closing = false;
+    {
+      ThreadStateRelease detached;
+      const uint64_t deadline = platform::saturating_add(platform::monotonic_ns(), timeout_ns);
+      for (;;) {
+        const uint64_t now = platform::monotonic_ns();
+        const uint64_t left_ms = deadline > now ? (deadline - now + 999999) / 1000000 : 1;
+        written = t.bulk_write(record, Duration::from_millis(std::min(left_ms, kSendSliceMs)));
+        if (written || written.error().libusb_code() != LIBUSB_ERROR_TIMEOUT) break;
+        if ((closing = dev.closing()) || platform::monotonic_ns() >= deadline) break;
+      }
+      if (written) {
+        dev.note_sent(wire_ns(f.is_ext, f.is_rtr, f.dlc, dev.bitrate()));
+        if (echo) {
+          ReceivedFrame fr{0, f.arb_id, f.is_ext, f.is_rtr, f.is_err, f.dlc, {}};
+          if (!f.is_rtr) fr.data.assign(f.data.bytes().begin(), f.data.bytes().begin() + std::min<size_t>(f.dlc, 8));
+          dev.push_host(RxEntry{std::move(fr), dev.clock().host_epoch(ClockSync::monotonic_s()), 0, Origin::echo});
+        }
+      }
+    }
+    if (closing) return raise_error("Send failed: the device is being released", ErrorKind::NotOpen);
+    if (!written) return raise_device_error("Send failed: {}", written.error());
+    return none();
+  });
+}
+
+VOREL_NOARGS(drain) {
+  return on_device(self, [&](Device& dev) -> PyObject* {
+    const uint64_t at = dev.drained_at_ns(), now = platform::monotonic_ns();
+    if (at > now) {
+      ThreadStateRelease detached;
+      std::this_thread::sleep_for(std::chrono::nanoseconds(std::min(at - now, Device::kDrainMaxNs)));
+    }
+    return none();
+  });
+}
+
+VOREL_FASTCALL(push_error_frame) {
+  return on_device(self, [&](Device& dev) -> PyObject* {
+    PyObject* a[2];
+    uint32_t arb_id;
+    FrameData data;
+    if (!parse_fastcall(kPushErrorFrame, args, nargs, kwnames, a) || !arg_u32("arb_id", a[0], arb_id) ||
+        !arg_data("data", a[1], data))
+      return nullptr;
+    const auto bytes = data.bytes();
+    ReceivedFrame fr{0, arb_id, false, false, true, static_cast<uint8_t>(bytes.size()), {bytes.begin(), bytes.end()}};
+    dev.push_host(RxEntry{std::move(fr), dev.clock().host_epoch(ClockSync::monotonic_s()), 0, Origin::host_error});
+    return none();
+  });
+}
+
+// Waits for every call inside the gate (waking those that wait for frames or a full queue),
+// stops the periodic tasks and the receiver, and closes the adapter. A concurrent caller returns
+// when that is done.
+VOREL_NOARGS(release) {
+  return guarded([&]() -> PyObject* {
+    DeviceSlot& slot = *reinterpret_cast<DeviceObject*>(self)->slot;
+    if (!slot.gate.close()) {
+      ThreadStateRelease detached;
+      slot.gate.wait_released();
+      return none();
+    }
+    slot.device->interrupt_waits();
+    {
+      ThreadStateRelease detached;
+      slot.gate.wait_idle();
+      for (platform::Thread& t : slot.device->registry().stop_all()) t.join();
+      slot.device.reset();  // stops the receiver; the transport goes last
+      slot.gate.released();
+    }
+    return none();
+  });
+}
+
 VOREL_NOARGS(rx_fileno) {
-  return guarded([&]() -> PyObject* { return PyLong_FromLong(device_of(self).ready_fd()); });
+  return on_device(self, [&](Device& dev) -> PyObject* { return PyLong_FromLong(dev.ready_fd()); });
 }
 
 }  // namespace vorel::py

@@ -14,10 +14,14 @@ namespace vorel::py {
 // `tmpl` with its first "{}" replaced by `value`.
 std::string fill(std::string_view tmpl, std::string_view value);
 
-// RuntimeError with the method's prefix template filled by the error's debug form; returns nullptr.
+// Every RuntimeError of the module: `message` as its only argument, and as the attributes `kind`
+// the failure's variant name and `libusb_code` the code of a failed libusb call (None for any
+// other failure), so that callers tell failures apart without reading the text. Returns nullptr.
+PyObject* raise_error(const std::string& message, ErrorKind kind, int libusb_code = 0);
+// The message of a failure of the core, with the kind and code of that failure.
+PyObject* raise_error(const std::string& message, const DeviceError& cause);
+// With the method's prefix template filled by the error's debug form.
 PyObject* raise_device_error(std::string_view prefix_template, const DeviceError& error);
-// RuntimeError with a fixed message of the binding's own; returns nullptr.
-PyObject* raise_runtime(const std::string& message);
 
 // Runs a C-API entry point body; a C++ exception (allocation failure) never reaches CPython. The
 // one thing that passes is the interpreter ending this thread (ThreadStateRelease), which is why

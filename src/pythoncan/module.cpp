@@ -83,11 +83,27 @@ PyMethodDef device_methods[] = {
      "_receive($self, timeout, max_frames)\n--\n\nUp to max_frames pending frames, waiting up to timeout s."},
     {"_interrupt", cfunc(interrupt_receive), METH_NOARGS,
      "_interrupt($self)\n--\n\nEnd every wait for a frame, now and later."},
-    {"_rx_stats", cfunc(rx_stats), METH_NOARGS, "_rx_stats($self)\n--\n\nReceiver counters."},
+    {"_stats", cfunc(rx_stats), METH_NOARGS, "_stats($self)\n--\n\nFrames sent and the receiver's counters."},
     {"_fileno", cfunc(rx_fileno), METH_NOARGS,
      "_fileno($self)\n--\n\nA descriptor readable while frames are pending, or -1."},
     {"_use_messages", cfunc(use_messages), kFast,
      "_use_messages($self, message_type, channel)\n--\n\n_receive hands out frames as instances of message_type."},
+    // For the plug-in: bit timing as given, python-can's messages sent, host frames, release.
+    {"_timing_limits", cfunc(timing_limits), METH_NOARGS,
+     "_timing_limits($self)\n--\n\nThe adapter's clock (f_clock) and bit-timing limits, by python-can's names."},
+    {"_calc_bit_timing", cfunc(calc_bit_timing), kFast,
+     "_calc_bit_timing($self, bitrate, sample_point, tolerance_ppm)\n--\n\n"
+     "(timing or None, nearest reachable bit rate): a timing within tolerance_ppm of bitrate."},
+    {"_set_bit_timing", cfunc(set_bit_timing), kFast,
+     "_set_bit_timing($self, brp, tseg1, tseg2, sjw)\n--\n\nWrite these segments, verified; returns the timing."},
+    {"_send", cfunc(send_message), kFast,
+     "_send($self, msg, timeout, echo)\n--\n\nSend a python-can Message, checked as python-can checks it."},
+    {"_drain", cfunc(drain), METH_NOARGS,
+     "_drain($self)\n--\n\nWait until the frames sent can have left the adapter (at most 0.1 s)."},
+    {"_push_error_frame", cfunc(push_error_frame), kFast,
+     "_push_error_frame($self, arb_id, data)\n--\n\nQueue an error frame made on the host, past the filters."},
+    {"_release", cfunc(release), METH_NOARGS,
+     "_release($self)\n--\n\nStop every task, close the adapter; later calls raise RuntimeError."},
     {nullptr, nullptr, 0, nullptr},
 };
 

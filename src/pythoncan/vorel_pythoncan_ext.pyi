@@ -80,9 +80,25 @@ class NativeVorelDevice:
         """Up to max_frames pending frames, waiting up to timeout s."""
     def _interrupt(self) -> None:
         """End every wait for a frame, now and later."""
-    def _rx_stats(self) -> dict[str, int]:
-        """Receiver counters."""
+    def _stats(self) -> dict[str, int]:
+        """Frames sent and the receiver's counters."""
     def _fileno(self) -> int:
         """A descriptor readable while frames are pending, or -1."""
     def _use_messages(self, message_type: type, channel: Any) -> None:
         """_receive hands out frames as instances of message_type."""
+    def _timing_limits(self) -> dict[str, int]:
+        """The adapter's clock (f_clock) and bit-timing limits, by python-can's names."""
+    def _calc_bit_timing(
+        self, bitrate: int, sample_point: int, tolerance_ppm: int
+    ) -> tuple[Optional[dict[str, int]], int]:
+        """(timing or None, nearest reachable bit rate): a timing within tolerance_ppm of bitrate."""
+    def _set_bit_timing(self, brp: int, tseg1: int, tseg2: int, sjw: int) -> dict[str, int]:
+        """Write these segments, verified; returns the timing."""
+    def _send(self, msg: Any, timeout: Optional[float], echo: bool) -> None:
+        """Send a python-can Message, checked as python-can checks it."""
+    def _drain(self) -> None:
+        """Wait until the frames sent can have left the adapter (at most 0.1 s)."""
+    def _push_error_frame(self, arb_id: int, data: bytes) -> None:
+        """Queue an error frame made on the host, past the filters."""
+    def _release(self) -> None:
+        """Stop every task, close the adapter; later calls raise RuntimeError."""

@@ -152,5 +152,56 @@ TEST(BitTiming, FdRequiredAboveOneMegabit) {
             "capable hardware.");
 }
 
+TEST(BitTiming, NearestReachableRate) {
+  // Reachable rates near 900 kbit/s at 48 MHz: 888888 (3 x 18 quanta) and 923076 (4 x 13).
+  const struct {
+    uint32_t asked, clock;
+    BitTimingConst limits;
+    uint32_t nearest;
+  } cases[] = {
+      {900000, 48000000, kLimits, 888888},
+      {500000, 48000000, kLimits, 500000},
+      {1, 48000000, kLimits, 1875},                      // the slowest: brp 1024, 25 quanta
+      {48000000, 48000000, kLimits, 16000000},           // the fastest: brp 1, 3 quanta
+      {900000, 48000000, {1, 16, 1, 8, 4, 2, 1024, 2}, 888888},  // brp 3 is off the grid 2, 4, ...
+      {0, 48000000, kLimits, 0},
+      {500000, 0, kLimits, 0},
+      {500000, 48000000, {5, 1, 1, 8, 4, 1, 1024, 1}, 0},  // empty range
+  };
+  for (const auto& c : cases) EXPECT_EQ(nearest_bitrate(c.asked, c.clock, c.limits), c.nearest) << c.asked;
+  const BitTimingConst absurd{0, UINT32_MAX, 0, UINT32_MAX, UINT32_MAX, 0, UINT32_MAX, 0};
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(nearest_bitrate(1, UINT32_MAX, absurd), 1u);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+}
+
+TEST(BitTiming, GivenSegmentsAreCheckedAndKeptAsTheyAre) {
+  auto t = timing_from_segments({6, 13, 2, 2}, 48000000, kLimits);
+  ASSERT_TRUE(t);
+  EXPECT_EQ(t.value(), (BitTiming{500000, 875, 125, 0, 13, 2, 2, 6}));
+  const BitTimingConst grid{2, 12, 1, 8, 3, 2, 64, 2};
+  const struct {
+    Segments s;
+    const char* text;
+  } refused[] = {
+      {{1, 12, 3, 1}, "brp 1 is below the adapter's brp_min of 2"},
+      {{66, 12, 3, 1}, "brp 66 is above the adapter's brp_max of 64"},
+      {{3, 12, 3, 1}, "brp 3 is not brp_min 2 plus a multiple of the adapter's brp_inc of 2"},
+      {{4, 1, 3, 1}, "tseg1 1 is below the adapter's tseg1_min of 2"},
+      {{4, 13, 3, 1}, "tseg1 13 is above the adapter's tseg1_max of 12"},
+      {{4, 12, 0, 1}, "tseg2 0 is below the adapter's tseg2_min of 1"},
+      {{4, 12, 9, 1}, "tseg2 9 is above the adapter's tseg2_max of 8"},
+      {{4, 12, 3, 0}, "sjw 0 is below the adapter's minimum of 1"},
+      {{4, 12, 3, 4}, "sjw 4 is above the adapter's sjw_max of 3"},
+  };
+  for (const auto& r : refused) {
+    auto got = timing_from_segments(r.s, 48000000, grid);
+    ASSERT_FALSE(got) << r.text;
+    EXPECT_EQ(got.error().kind(), ErrorKind::InvalidParameter);
+    EXPECT_EQ(got.error().text(), r.text);
+  }
+  EXPECT_FALSE(timing_from_segments({64, 12, 3, 1}, 100, grid));  // no quantum at all
+}
+
 }  // namespace
 }  // namespace vorel

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
+#include "release_gate.h"
 #include "sim_fixture.h"
 
 namespace vorel {
@@ -184,6 +186,103 @@ TEST_F(DeviceTest, InterruptEndsEveryWaitAndTheDestructorJoinsTheReceiver) {
   auto t0 = Clock::now();
   dev.reset();  // the receiver's read ends, and the handle with it
   EXPECT_LT(Clock::now() - t0, milliseconds(100));
+}
+
+TEST_F(DeviceTest, HostFramesJoinTheQueueInOrderErrorFramesPastTheFilters) {
+  ASSERT_TRUE(dev->start_receiver(4));
+  dev->set_filters({FrameFilter::from_tuple(0x100, 0x7FF, std::nullopt)});
+  auto host = [](uint32_t id, Origin origin) {
+    return RxEntry{ReceivedFrame{0, id, false, false, origin == Origin::host_error, 0, {}}, 1.0, 0, origin};
+  };
+  inject(0x100);
+  std::this_thread::sleep_for(milliseconds(30));
+  dev->push_host(host(0x40, Origin::host_error));  // bus-off: no filter stops it
+  dev->push_host(host(0x100, Origin::echo));
+  dev->push_host(host(0x200, Origin::echo));       // an echo the filters reject, for now queued
+  dev->push_host(host(0x100, Origin::echo));       // the queue is full: dropped, counted
+  // Pruning drops the rejected echo and keeps the error frame.
+  dev->set_filters({FrameFilter::from_tuple(0x100, 0x7FF, std::nullopt)});
+  EXPECT_EQ(dev->stats().queued, 3u);
+  auto got = dev->take_all(10, true);
+  ASSERT_EQ(got.size(), 3u);
+  EXPECT_EQ(got[0].origin, Origin::bus);
+  EXPECT_EQ(got[1].frame.arb_id, 0x40u);
+  EXPECT_EQ(got[1].origin, Origin::host_error);
+  EXPECT_EQ(got[2].origin, Origin::echo);
+  EXPECT_EQ(dev->stats().overruns, 1u);
+  dev->push_host(host(0x100, Origin::echo));  // room again: the overrun's mark goes first
+  got = dev->take_all(10, true);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].dropped, 1u);
+  // Frames sent are counted, and how long they take on the wire adds up, never past 100 ms ahead.
+  const uint64_t t0 = platform::monotonic_ns();
+  dev->note_sent(1 * kMs);
+  dev->note_sent(2 * kMs);
+  EXPECT_GE(dev->drained_at_ns(), t0 + 3 * kMs);
+  EXPECT_LE(dev->drained_at_ns(), platform::monotonic_ns() + 3 * kMs);
+  for (int i = 0; i < 200; ++i) dev->note_sent(1 * kMs);
+  EXPECT_LE(dev->drained_at_ns(), platform::monotonic_ns() + Device::kDrainMaxNs);
+  EXPECT_EQ(dev->stats().sent, 202u);
+  // Once the bus closes, waits end and senders can tell.
+  EXPECT_FALSE(dev->closing());
+  dev->interrupt_waits();
+  EXPECT_TRUE(dev->closing());
+}
+
+TEST(ReleaseGate, TheReleaseWaitsForTheCallsInsideAndRefusesNewOnes) {
+  ReleaseGate gate;
+  ASSERT_TRUE(gate.enter());
+  ASSERT_TRUE(gate.enter());
+  std::atomic<int> phase{0};
+  std::thread second_closer;
+  std::thread closer([&] {
+    ASSERT_TRUE(gate.close());
+    gate.wait_idle();
+    phase = 1;
+    std::this_thread::sleep_for(milliseconds(20));
+    phase = 2;
+    gate.released();
+  });
+  while (!gate.closed()) std::this_thread::yield();
+  EXPECT_FALSE(gate.enter());  // refused, and leaves nothing behind
+  second_closer = std::thread([&] {
+    EXPECT_FALSE(gate.close());
+    gate.wait_released();
+    EXPECT_EQ(phase.load(), 2);  // not before the first closer is done
+  });
+  gate.leave();
+  std::this_thread::sleep_for(milliseconds(20));
+  EXPECT_EQ(phase.load(), 0);  // one call still inside
+  gate.leave();
+  closer.join();
+  second_closer.join();
+  EXPECT_EQ(phase.load(), 2);
+}
+
+TEST(ReleaseGate, ManyCallersAgainstOneRelease) {
+  for (int round = 0; round < 20; ++round) {
+    ReleaseGate gate;
+    std::atomic<int> inside{0}, after_release{0};
+    std::atomic<bool> released{false};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 4; ++t)
+      callers.emplace_back([&] {
+        while (gate.enter()) {
+          ++inside;
+          if (released) ++after_release;  // the object is gone: must never happen
+          --inside;
+          gate.leave();
+        }
+      });
+    std::this_thread::sleep_for(milliseconds(2));
+    ASSERT_TRUE(gate.close());
+    gate.wait_idle();
+    EXPECT_EQ(inside.load(), 0);
+    released = true;
+    gate.released();
+    for (auto& c : callers) c.join();
+    EXPECT_EQ(after_release.load(), 0);
+  }
 }
 
 }  // namespace

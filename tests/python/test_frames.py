@@ -109,6 +109,7 @@ def test_receive_errors_use_the_display_text(sim, dev):
     with pytest.raises(RuntimeError) as info:
         dev.receive_frame(10)
     assert str(info.value) == "Receive err: USB error: Bulk read failed: Pipe error"
+    assert (info.value.kind, info.value.libusb_code) == ("Usb", vorel_sim.ERROR_PIPE)
     sim.set_stall(0, 0x81, False)
     sim.fail_bulk(0, 0x81, vorel_sim.ERROR_IO)
     with pytest.raises(RuntimeError, match=r"^Receive err: USB error: Bulk read failed: Input/Output Error$"):
@@ -117,6 +118,7 @@ def test_receive_errors_use_the_display_text(sim, dev):
     with pytest.raises(RuntimeError) as info:
         dev.receive_frame(10)
     assert str(info.value) == "Receive err: USB error: Bulk read failed: No such device (it may have been disconnected)"
+    assert (info.value.kind, info.value.libusb_code) == ("Usb", vorel_sim.ERROR_NO_DEVICE)
 
 
 def test_send_errors_use_the_debug_form(sim, dev):

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import gc
 import threading
+import time
 
 import pytest
 
@@ -41,7 +42,9 @@ def test_open_and_list(sim, adapters, serial, outcome, listed):
     try:
         dev = NativeVorelDevice(serial)
     except RuntimeError as e:
-        assert str(e) == outcome
+        # The text is the only argument; the kind comes as an attribute, for callers to map on.
+        assert e.args == (outcome,)
+        assert (e.kind, e.libusb_code) == (outcome.split(": ")[1].split("(")[0], None)
     else:
         assert outcome == "opened"
         assert sim.counters()["claims"] == 1
@@ -63,6 +66,7 @@ def test_busy_adapters(sim):
     with pytest.raises(RuntimeError) as info:
         NativeVorelDevice(H1)
     assert str(info.value) == 'Failed to open device: Usb("Failed to claim interface: Resource busy")'
+    assert (info.value.kind, info.value.libusb_code) == ("Usb", vorel_sim.ERROR_BUSY)
     del first
     again = NativeVorelDevice(H1)  # released with the first object
     del again
@@ -119,3 +123,44 @@ def test_two_threads_open_two_adapters_at_once(sim):
         opened.clear()
     gc.collect()
     assert sim.wait_counters(handles=0)["handles"] == 0
+
+
+def test_release_ends_the_calls_inside_and_frees_the_adapter_at_once(sim):
+    from can import Message
+
+    sim.add_adapter(H1)
+    sim.set_tx_fifo(0, 0)  # nothing leaves: a send without a time-out waits for ever
+    dev = NativeVorelDevice(H1)
+    dev.set_bus_state(True)
+    dev._start_receiver(64)
+    dev.start_periodic([(1, False, False, False, 0, b"")], 1000, None)
+    ended = {}
+
+    def call(name, fn):
+        try:
+            ended[name] = fn()
+        except RuntimeError as e:
+            ended[name] = (e.kind, str(e))
+
+    threads = [threading.Thread(target=call, args=("receive", lambda: dev._receive(None, 8))),
+               threading.Thread(target=call, args=("send", lambda: dev._send(Message(arbitration_id=1), None, False)))]
+    for t in threads:
+        t.start()
+    time.sleep(0.2)  # both wait in the module now
+    releasers = [threading.Thread(target=call, args=(f"release{i}", dev._release)) for i in range(2)]
+    for t in releasers:
+        t.start()
+    for t in releasers:
+        t.join(2.0)
+    for t in threads:
+        t.join(2.0)
+        assert not t.is_alive()
+    assert ended == {"receive": [], "send": ("NotOpen", "Send failed: the device is being released"),
+                     "release0": None, "release1": None}
+    again = NativeVorelDevice(H1)  # at once (neither release returned before it was closed), the old object alive
+    for method in (lambda: dev.receive_frame(1), dev.get_bus_state, lambda: dev.start_periodic([], 1, None)):
+        with pytest.raises(RuntimeError, match="^NativeVorelDevice has been released: it no longer holds an adapter$") as info:
+            method()
+        assert info.value.kind == "NotOpen"
+    dev._release()  # again: nothing to do
+    del again

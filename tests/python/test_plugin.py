@@ -66,11 +66,46 @@ def test_opening_configures_bit_rate_mode_and_bus(sim):
     assert bus.channel == A
     bus.shutdown()
     assert not sim.state(0).bus_on
-    timing = can.BitTiming.from_sample_point(f_clock=48_000_000, bitrate=500000, sample_point=87.5)
-    with VorelBus(A, timing=timing, listen_only=True, loopback=True) as bus:
+    # A BitTiming is written as it is (one record: no propagation segment), its clock adjusted
+    # to the adapter's as python-can adjusts it.
+    timing = can.BitTiming(f_clock=24_000_000, brp=3, tseg1=12, tseg2=3, sjw=2)
+    with pytest.warns(UserWarning, match="Adjusted f_clock"):
+        bus = VorelBus(A, timing=timing, listen_only=True, loopback=True)
+    with bus:
         st = sim.state(0)
-        assert st.bittiming[:2] == (500000, 875)
+        assert st.bittiming == (500000, 812, 125, 0, 12, 3, 2, 6)
         assert st.mode == 0x03
+        assert bus.bit_timing == can.BitTiming(f_clock=48_000_000, brp=6, tseg1=12, tseg2=3, sjw=2)
+    # What the adapter cannot do is refused before the bus goes on, saying why.
+    refused = [
+        (dict(bitrate=900000), "The adapter cannot run at 900000 bit/s within 0.5 %: the nearest it reaches is 888888 bit/s"),
+        (dict(sample_point=0.875), "sample_point is in percent, from 50 to 95 (87.5 is common), not 0.875"),
+        (dict(sample_point=96), "sample_point is in percent, from 50 to 95"),
+        (dict(timing=can.BitTiming(f_clock=48_000_000, brp=4, tseg1=13, tseg2=4, sjw=2)),
+         "tseg1 13 is above the adapter's tseg1_max of 12"),
+        (dict(timing=can.BitTiming(f_clock=48_000_000, brp=4, tseg1=12, tseg2=5, sjw=4)),
+         "sjw 4 is above the adapter's sjw_max of 3"),
+        (dict(timing=can.BitTiming(f_clock=48_000_000, brp=3, tseg1=12, tseg2=5, sjw=3)),
+         "brp 3 is not brp_min 2 plus a multiple of the adapter's brp_inc of 2"),
+        (dict(timing=can.BitTiming(f_clock=50_000_000, brp=5, tseg1=12, tseg2=3, sjw=1)),
+         "The specified timing.f_clock value 50000000 doesn't match any of the allowed device f_clock values: 48000000"),
+        (dict(fd=True), "CAN FD is not supported by this adapter"),
+        (dict(data_bitrate=2_000_000), "CAN FD is not supported by this adapter"),
+        (dict(timing=can.BitTimingFd.from_sample_point(f_clock=80_000_000, nom_bitrate=500000, nom_sample_point=80,
+                                                       data_bitrate=2_000_000, data_sample_point=80)),
+         "CAN FD is not supported by this adapter"),
+    ]
+    sim.set_bt_const(0, [1, 12, 1, 8, 3, 2, 1024, 2])  # tseg1, tseg2, sjw, brp limits
+    sim.clear_log()
+    for kwargs, text in refused:
+        with pytest.raises(CanInitializationError, match=re.escape(text)):
+            VorelBus(A, **kwargs)
+    assert not [t for t in sim.log() if t.is_vendor and t.request in (1, 21) and t.request_type & 0x80 == 0]
+    sim.set_bt_const(0, [1, 16, 1, 8, 4, 1, 1024, 1])
+    # A rate just below one the search finds is taken when it is the nearer.
+    with VorelBus(A, bitrate=888000) as bus:
+        assert sim.state(0).bittiming[0] == 888888  # python-can rounds where the adapter truncates
+        assert bus.bit_timing == can.BitTiming(f_clock=48_000_000, brp=3, tseg1=14, tseg2=3, sjw=3)
 
 
 def test_state_and_bus_error_reporting_at_open(sim):
@@ -98,15 +133,21 @@ def test_failures_raise_initialization_errors_and_release_the_adapter(sim):
     sim.add_adapters(2)
     with pytest.raises(CanInitializationError) as info:
         can.Bus(interface="vorel", channel=None)
-    assert isinstance(info.value.__cause__, RuntimeError)
-    assert "MultipleDevicesFound" in str(info.value)
+    # Worded for a person, told apart by the kind the module's error carries.
+    assert info.value.__cause__.kind == "MultipleDevicesFound"
+    assert str(info.value) == f"Several VOREL adapters are attached ({A}, {B}): give the serial of one as the channel"
+    with pytest.raises(CanInitializationError, match=re.escape(f"No VOREL adapter with serial X1 (attached: {A}, {B})")):
+        can.Bus(interface="vorel", channel="X1")
+    with pytest.raises(CanInitializationError, match=re.escape(f"No VOREL adapter named 'nobody' (attached: {A}, {B})")):
+        can.Bus(interface="vorel", name="nobody")
     with pytest.raises(CanInitializationError) as info:
         can.Bus(interface="vorel", channel=A, bitrate=2_000_000)
     assert "Hardware constraint violated" in str(info.value)
-    gc.collect()
+    # Released without waiting for the native object to be collected.
     assert sim.wait_counters(handles=0)["handles"] == 0
-    with pytest.raises(CanInitializationError):
-        can.Bus(interface="vorel", name="nobody")
+    with can.Bus(interface="vorel", channel=A):
+        with pytest.raises(CanInitializationError, match=f"The VOREL adapter {A} is in use by another program"):
+            can.Bus(interface="vorel", channel=A)
     for bad in (-1, True, 1.5):
         with pytest.raises(CanInitializationError, match="rx_queue_size must be a whole number of frames >= 0"):
             can.Bus(interface="vorel", channel=A, rx_queue_size=bad)
@@ -148,13 +189,48 @@ def test_every_message_kind_both_ways(two):
         assert stamps == sorted(stamps) and stamps[0] >= t0 - 0.1
 
 
-def test_receive_own_messages(sim):
+def test_receive_own_messages_and_the_counters(sim):
     sim.add_adapters(2)
     with VorelBus(A, receive_own_messages=True) as a, VorelBus(B) as b:
-        a.send(Message(arbitration_id=0x42, data=[1], is_extended_id=False))
-        own = a.recv(1.0)
-        assert own is not None and own.arbitration_id == 0x42
-        assert b.recv(1.0).arbitration_id == 0x42
+        assert sim.state(0).mode == 0  # not the controller's loopback
+        a.send_periodic(Message(arbitration_id=0x77, is_extended_id=False), 0.01, duration=0.03)  # never echoed
+        sent = [Message(arbitration_id=0x40 + i, data=[i], is_extended_id=False) for i in range(5)]
+        for m in sent:
+            a.send(m)
+        b.send(Message(arbitration_id=0x10, is_extended_id=False))
+        time.sleep(0.1)
+        got = drain(a)
+        own = [m for m in got if not m.is_rx]
+        assert [(m.arbitration_id, bytes(m.data)) for m in own] == [(m.arbitration_id, bytes(m.data)) for m in sent]
+        assert [m.arbitration_id for m in got if m.is_rx] == [0x10]
+        assert [m.arbitration_id for m in drain(b) if m.arbitration_id != 0x77] == [0x40 + i for i in range(5)]
+        stats = a.get_stats()
+        assert stats == {"frames_sent": 5, "frames_received": 6, "rx_overruns": 0, "bus_off_recoveries": 0,
+                         "tx_error_count": 0, "rx_error_count": 0}
+        sim.set_error_counters(0, 12, 34)
+        assert (a.get_stats()["tx_error_count"], a.get_stats()["rx_error_count"]) == (34, 12)
+
+
+@pytest.mark.parametrize("auto_reset", [False, True])
+def test_a_bus_off_is_reported_and_recovered(sim, auto_reset):
+    sim.add_adapters(1)
+    with VorelBus(A, can_filters=[{"can_id": 0x123, "can_mask": 0x7FF}], auto_reset=auto_reset) as bus:
+        sim.set_error_counters(0, 0, 256)  # the controller goes bus-off
+        first = bus.recv(1.0)  # within a reading of the state, past the filters
+        assert (first.is_error_frame, first.arbitration_id, first.dlc) == (True, 0x40, 8)
+        if auto_reset:
+            restarted = bus.recv(1.0)
+            assert (restarted.is_error_frame, restarted.arbitration_id) == (True, 0x100)
+            assert bus.state == BusState.ACTIVE and bus.get_stats()["bus_off_recoveries"] == 1
+        else:
+            assert bus.state == BusState.ERROR
+            assert bus.recv(0.5) is None  # reported once
+            bus.reset()
+            assert bus.recv(0.1).arbitration_id == 0x100
+            assert bus.state == BusState.ACTIVE and bus.get_stats()["bus_off_recoveries"] == 1
+    with VorelBus(A, ignore_rx_error_frames=True) as bus:
+        sim.set_error_counters(0, 0, 256)
+        assert bus.recv(0.6) is None and bus.state == BusState.ERROR
 
 
 def test_timestamps_stay_monotonic_across_the_counter_wrap(sim):
@@ -219,9 +295,12 @@ def test_send_errors(sim, two):
     sim.set_stall(0, 0x02, False)
     with pytest.raises(CanTimeoutError):
         a.send(Message(arbitration_id=1), timeout=0.01)
+    # After an unplug every call says so in the same words, the module's text as the cause.
     sim.unplug(1)
-    with pytest.raises(CanOperationError, match="No such device"):
-        b.recv(0.1)
+    for call in (lambda: b.recv(0.1), lambda: b.send(Message(arbitration_id=1)), lambda: b.state, lambda: b.recv(0)):
+        with pytest.raises(CanOperationError, match=f"^Adapter {B} was unplugged$") as info:
+            call()
+        assert info.value.__cause__.libusb_code == -4 and "No such device" in str(info.value.__cause__)
 
 
 def test_shutdown_is_idempotent_and_final(sim, two):
@@ -311,7 +390,7 @@ def test_state_and_extras(sim, two):
     assert a.capabilities["clock_freq"] == 48_000_000
     sim.clear_log()
     a.flush_tx_buffer()
-    assert [t.request for t in sim.log() if t.is_vendor] == [63]
+    assert [t.request for t in sim.log() if t.is_vendor and t.request != 21] == [63]  # 21: the state, read meanwhile
     with pytest.raises(CanOperationError):
         a.device_name = "not valid!"
 
@@ -618,3 +697,38 @@ def test_frames_sent_just_before_shutdown_reach_the_bus(sim):
             a.send(Message(arbitration_id=0x600 + i, data=bytes(8), is_extended_id=False))
         a.shutdown()
         assert [m.arbitration_id for m in drain(b)] == [0x600 + i for i in range(10)]
+
+
+def test_shutdown_ends_every_call_and_frees_the_adapter_at_once(sim):
+    sim.add_adapters(2)
+    for rx_queue_size in (65536, 0):
+        a = VorelBus(A, rx_queue_size=rx_queue_size)
+        sim.set_tx_fifo(0, 0)  # a stuck bus: a send without a time-out waits for ever
+        outcome = {}
+
+        def run(name, fn):
+            try:
+                outcome[name] = fn()
+            except CanOperationError as e:
+                outcome[name] = str(e)
+
+        waiting = [threading.Thread(target=run, args=("recv", lambda: a.recv(None))),
+                   threading.Thread(target=run, args=("send", lambda: a.send(Message(arbitration_id=1))))]
+        for t in waiting:
+            t.start()
+        task = a.send_periodic(Message(arbitration_id=2), 0.001)
+        time.sleep(0.2)
+        closers = [threading.Thread(target=a.shutdown) for _ in range(2)]
+        for t in closers:
+            t.start()
+        for t in closers:
+            t.join(2.0)
+            assert not t.is_alive()
+            # Whichever returns first, everything is stopped and released then.
+            again = VorelBus(A)
+            again.shutdown()
+        for t in waiting:
+            t.join(2.0)
+        assert outcome == {"recv": None, "send": "The bus has been shut down"}
+        task.stop()
+        sim.set_tx_fifo(0, 16)
