@@ -9,6 +9,10 @@ _Data = Union[bytes, bytearray, Sequence[SupportsIndex]]
 _Frame = tuple[SupportsIndex, bool, bool, bool, SupportsIndex, _Data]
 _Received = tuple[int, int, bool, bool, bool, int, bytes]
 
+# Every RuntimeError the module raises carries two attributes besides its message: `kind: str`,
+# the failure's variant name (e.g. "DeviceNotFound", "Usb", "NotOpen" after _release), and
+# `libusb_code: Optional[int]`, the code of a failed libusb call.
+
 def list_devices() -> list[str]:
     """Enumerate available VOREL devices, returns list of serial numbers"""
 
