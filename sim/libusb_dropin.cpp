@@ -6,8 +6,12 @@
 // limit, `transferred` counts on time-out, libusb's error codes, reference-counted contexts and
 // devices, and every call safe from many threads at once.
 #include <libusb-1.0/libusb.h>
+#ifdef _WIN32
+#include <processthreadsapi.h>
+#else
 #include <sys/syscall.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdarg>
@@ -65,7 +69,11 @@ namespace {
 libusb_context* g_default_ctx = nullptr;
 int g_default_refs = 0;
 
+#ifdef _WIN32
+int this_thread_id() { return static_cast<int>(GetCurrentThreadId()); }
+#else
 int this_thread_id() { return static_cast<int>(syscall(SYS_gettid)); }
+#endif
 
 uint64_t ns_of(Clock::time_point t) {
   return static_cast<uint64_t>(

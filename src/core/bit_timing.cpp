@@ -7,7 +7,7 @@
 namespace vorel {
 
 std::optional<std::string> check_bitrate_supported(uint32_t bitrate, uint32_t ctrlmode_supported) {
-  if (bitrate <= kMaxClassicBitrate || (ctrlmode_supported & CTRLMODE_FD) != 0) return std::nullopt;
+  if (bitrate <= MAX_CLASSIC_BITRATE || (ctrlmode_supported & CTRLMODE_FD) != 0) return std::nullopt;
   return "Hardware constraint violated: Bitrate (" + std::to_string(bitrate) +
          ") > 1,000,000 bps is only supported on CAN FD capable hardware.";
 }

@@ -31,7 +31,7 @@ struct BitTiming {
 };
 
 inline constexpr uint32_t CTRLMODE_FD = 0x20;
-inline constexpr uint32_t kMaxClassicBitrate = 1000000;
+inline constexpr uint32_t MAX_CLASSIC_BITRATE = 1000000;
 
 // Bit rates above 1 Mbit/s need CAN FD capable hardware; the error is the message to show.
 std::optional<std::string> check_bitrate_supported(uint32_t bitrate, uint32_t ctrlmode_supported);

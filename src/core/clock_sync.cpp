@@ -10,8 +10,8 @@
 namespace vorel {
 
 namespace {
-constexpr double kWrap = 4294967296.0;  // a 32-bit microsecond counter wraps after 71.6 minutes
-constexpr uint64_t kWrapInt = uint64_t{1} << 32;
+constexpr double WRAP = 4294967296.0;  // a 32-bit microsecond counter wraps after 71.6 minutes
+constexpr uint64_t WRAP_INT = uint64_t{1} << 32;
 }  // namespace
 
 double ClockSync::monotonic_s() { return static_cast<double>(platform::monotonic_ns()) * 1e-9; }
@@ -24,11 +24,11 @@ ClockSync::ClockSync()
 // shows only in its values, and a quiet spell may be longer than a 32-bit wrap, so the number of
 // wraps comes from how much host time went by, not from the counter alone.
 double ClockSync::unwrap_locked(uint64_t raw, double host_s) {
-  if (raw >= kWrapInt) wide_ = true;
+  if (raw >= WRAP_INT) wide_ = true;
   if (wide_) return last_t_ + static_cast<double>(static_cast<int64_t>(raw - last_raw_)) * 1e-6;
-  double delta = static_cast<double>((raw - last_raw_) & (kWrapInt - 1));
+  double delta = static_cast<double>((raw - last_raw_) & (WRAP_INT - 1));
   double elapsed_us = (host_s - last_host_) * 1e6;
-  delta += std::round((elapsed_us - delta) / kWrap) * kWrap;
+  delta += std::round((elapsed_us - delta) / WRAP) * WRAP;
   return last_t_ + delta * 1e-6;
 }
 
@@ -59,7 +59,7 @@ double ClockSync::to_epoch(uint64_t adapter_us, double host_s) {
   std::lock_guard lk(mu_);
   if (!started_) {
     started_ = true;
-    wide_ = adapter_us >= kWrapInt;
+    wide_ = adapter_us >= WRAP_INT;
     last_raw_ = adapter_us;
     last_host_ = host_s;
     last_t_ = wide_ ? static_cast<double>(adapter_us) * 1e-6 : 0.0;
@@ -72,13 +72,13 @@ double ClockSync::to_epoch(uint64_t adapter_us, double host_s) {
   const double t = unwrap_locked(adapter_us, host_s);
   const double d = host_s - t;
   auto blended = [&](double at) {
-    double left = std::max(0.0, std::fabs(blend_) - kSlew * std::max(0.0, at - blend_at_));
+    double left = std::max(0.0, std::fabs(blend_) - SLEW * std::max(0.0, at - blend_at_));
     return std::copysign(left, blend_);
   };
-  if (t >= bucket_start_ + kBucketS) {
+  if (t >= bucket_start_ + BUCKET_S) {
     const double before = line_locked(t) + blended(t);
     window_.push_back(*bucket_);
-    if (window_.size() > kWindowBuckets) window_.pop_front();
+    if (window_.size() > WINDOW_BUCKETS) window_.pop_front();
     refit_locked();
     blend_ = before - line_locked(t);
     blend_at_ = t;

@@ -32,10 +32,10 @@ class ClockSync {
   double host_epoch(double host_monotonic_s) const { return host_monotonic_s + epoch_offset_; }
 
   // Envelope buckets and the window of them the drift is fitted over.
-  static constexpr double kBucketS = 0.25;
-  static constexpr size_t kWindowBuckets = 240;
+  static constexpr double BUCKET_S = 0.25;
+  static constexpr size_t WINDOW_BUCKETS = 240;
   // Fastest rate at which a better estimate is blended in: seconds per second of adapter time.
-  static constexpr double kSlew = 1e-3;
+  static constexpr double SLEW = 1e-3;
 
  private:
   struct Point {

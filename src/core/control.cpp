@@ -12,9 +12,9 @@ namespace vorel {
 namespace {
 
 // Offsets inside the payloads.
-constexpr size_t kInfoHw = 0, kInfoFw = 4, kInfoChannels = 16;
-constexpr size_t kBtConstLimits = 16;  // 16 leading bytes carry nothing the host uses
-constexpr size_t kStatusState = 0, kStatusRx = 4, kStatusTx = 8;
+constexpr size_t INFO_HW = 0, INFO_FW = 4, INFO_CHANNELS = 16;
+constexpr size_t BT_CONST_LIMITS = 16;  // 16 leading bytes carry nothing the host uses
+constexpr size_t STATUS_STATE = 0, STATUS_RX = 4, STATUS_TX = 8;
 
 DeviceError short_answer(const char* what) {
   return DeviceError::with_text(ErrorKind::Communication, what);
@@ -32,36 +32,36 @@ bool name_char_ok(char ch) {
 }  // namespace
 
 Result<DeviceInfo> decode_device_info(std::span<const uint8_t> a) {
-  if (a.size() < kDeviceInfoSize) return short_answer("Invalid device info response");
+  if (a.size() < DEVICE_INFO_SIZE) return short_answer("Invalid device info response");
   DeviceInfo info;
-  std::copy_n(a.begin() + kInfoHw, 4, info.hw_version.begin());
-  std::copy_n(a.begin() + kInfoFw, 4, info.fw_version.begin());
-  info.channel_count = a[kInfoChannels];
+  std::copy_n(a.begin() + INFO_HW, 4, info.hw_version.begin());
+  std::copy_n(a.begin() + INFO_FW, 4, info.fw_version.begin());
+  info.channel_count = a[INFO_CHANNELS];
   return info;
 }
 
 Result<DeviceCapabilities> decode_capabilities(std::span<const uint8_t> a) {
-  if (a.size() < kCapabilitiesSize) return short_answer("Invalid capabilities response");
+  if (a.size() < CAPABILITIES_SIZE) return short_answer("Invalid capabilities response");
   return DeviceCapabilities{le::load_u32(a, 0), le::load_u32(a, 4), le::load_u32(a, 8),
                             le::load_u32(a, 12), le::load_u32(a, 16)};
 }
 
 Result<BitTimingConst> decode_bt_const(std::span<const uint8_t> a) {
-  if (a.size() < kBtConstSize) return short_answer("Invalid bt_const response");
-  auto f = [&](size_t i) { return le::load_u32(a, kBtConstLimits + 4 * i); };
+  if (a.size() < BT_CONST_SIZE) return short_answer("Invalid bt_const response");
+  auto f = [&](size_t i) { return le::load_u32(a, BT_CONST_LIMITS + 4 * i); };
   return BitTimingConst{f(0), f(1), f(2), f(3), f(4), f(5), f(6), f(7)};
 }
 
 Result<BitTiming> decode_bittiming(std::span<const uint8_t> a) {
-  if (a.size() < kBitTimingSize) return short_answer("Invalid bittiming response");
+  if (a.size() < BIT_TIMING_SIZE) return short_answer("Invalid bittiming response");
   auto f = [&](size_t i) { return le::load_u32(a, 4 * i); };
   return BitTiming{f(0), f(1), f(2), f(3), f(4), f(5), f(6), f(7)};
 }
 
 Result<BusStatus> decode_bus_status(std::span<const uint8_t> a) {
-  if (a.size() < kBusStatusSize) return short_answer("Invalid bus state response");
-  return BusStatus{le::load_u32(a, kStatusState), le::load_u32(a, kStatusRx),
-                   le::load_u32(a, kStatusTx)};
+  if (a.size() < BUS_STATUS_SIZE) return short_answer("Invalid bus state response");
+  return BusStatus{le::load_u32(a, STATUS_STATE), le::load_u32(a, STATUS_RX),
+                   le::load_u32(a, STATUS_TX)};
 }
 
 uint32_t decode_word(std::span<const uint8_t> a) noexcept { return le::load_u32_partial(a); }
@@ -72,21 +72,21 @@ std::string decode_name(std::span<const uint8_t> a) {
   return utf8::lossy(a.first(end));
 }
 
-std::array<uint8_t, kBitTimingSize> encode_bittiming(const BitTiming& t) noexcept {
-  std::array<uint8_t, kBitTimingSize> b{};
+std::array<uint8_t, BIT_TIMING_SIZE> encode_bittiming(const BitTiming& t) noexcept {
+  std::array<uint8_t, BIT_TIMING_SIZE> b{};
   const uint32_t fields[8] = {t.bitrate, t.sample_point, t.tq,  t.prop_seg,
                               t.phase_seg1, t.phase_seg2, t.sjw, t.brp};
   for (size_t i = 0; i < 8; ++i) le::store_u32(b, 4 * i, fields[i]);
   return b;
 }
 
-std::array<uint8_t, kWordSize> encode_word(uint32_t v) noexcept {
-  std::array<uint8_t, kWordSize> b{};
+std::array<uint8_t, WORD_SIZE> encode_word(uint32_t v) noexcept {
+  std::array<uint8_t, WORD_SIZE> b{};
   le::store_u32(b, 0, v);
   return b;
 }
 
-Result<std::array<uint8_t, kNameFieldSize>> encode_name(std::string_view name) {
+Result<std::array<uint8_t, NAME_FIELD_SIZE>> encode_name(std::string_view name) {
   // Bytes are counted before characters are looked at: eight two-byte letters are too long.
   if (name.size() > MAX_DEVICE_NAME_LEN) {
     return DeviceError::with_text(
@@ -100,7 +100,7 @@ Result<std::array<uint8_t, kNameFieldSize>> encode_name(std::string_view name) {
           "Device name can only contain alphanumeric characters, underscore, and hyphen");
     }
   }
-  std::array<uint8_t, kNameFieldSize> field{};
+  std::array<uint8_t, NAME_FIELD_SIZE> field{};
   std::copy(name.begin(), name.end(), field.begin());
   return field;
 }
@@ -111,26 +111,26 @@ std::string version_text(const std::array<uint8_t, 4>& v) {
 }
 
 Result<DeviceInfo> get_device_info(const UsbTransport& t) {
-  auto a = t.control_in(req::REQ_DEVICE_INFO, kDeviceInfoSize);
+  auto a = t.control_in(req::REQ_DEVICE_INFO, DEVICE_INFO_SIZE);
   if (!a) return std::move(a).error();
   return decode_device_info(a.value());
 }
 
 Result<DeviceCapabilities> get_capabilities(const UsbTransport& t) {
-  auto a = t.control_in(req::REQ_CAPABILITIES, kCapabilitiesSize);
+  auto a = t.control_in(req::REQ_CAPABILITIES, CAPABILITIES_SIZE);
   if (!a) return std::move(a).error();
   return decode_capabilities(a.value());
 }
 
 Result<BitTimingConst> get_bt_const(const UsbTransport& t) {
-  auto a = t.control_in(req::REQ_BT_CONST, kBtConstSize);
+  auto a = t.control_in(req::REQ_BT_CONST, BT_CONST_SIZE);
   if (!a) return std::move(a).error();
   return decode_bt_const(a.value());
 }
 
 Status set_bittiming(const UsbTransport& t, const BitTiming& timing) {
   if (auto w = t.control_out(req::REQ_BITTIMING, encode_bittiming(timing)); !w) return w;
-  auto a = t.control_in(req::REQ_BITTIMING, kBitTimingSize);
+  auto a = t.control_in(req::REQ_BITTIMING, BIT_TIMING_SIZE);
   if (!a) return std::move(a).error();
   auto back = decode_bittiming(a.value());
   if (!back) return std::move(back).error();
@@ -146,7 +146,8 @@ Status set_bus_state(const UsbTransport& t, bool on) {
   if (auto w = t.control_out(req::REQ_BUS_STATE, encode_word(on ? 1 : 0)); !w) return w;
   auto st = get_bus_state(t);
   if (!st) return std::move(st).error();
-  bool stopped = st->state == Stopped || st->state == Sleeping;
+  bool stopped = st->state == static_cast<uint32_t>(BusState::Stopped) ||
+                 st->state == static_cast<uint32_t>(BusState::Sleeping);
   if (on && stopped) {
     return hardware("Bus state verification failed: Requested ON, Actual State " +
                     std::to_string(st->state));
@@ -159,7 +160,7 @@ Status set_bus_state(const UsbTransport& t, bool on) {
 }
 
 Result<BusStatus> get_bus_state(const UsbTransport& t) {
-  auto a = t.control_in(req::REQ_BUS_STATE, kBusStatusSize);
+  auto a = t.control_in(req::REQ_BUS_STATE, BUS_STATUS_SIZE);
   if (!a) return std::move(a).error();
   return decode_bus_status(a.value());
 }
@@ -180,13 +181,13 @@ Status set_led_mode(const UsbTransport& t, uint32_t mode) {
 }
 
 Result<uint32_t> get_led_mode(const UsbTransport& t) {
-  auto a = t.control_in(req::REQ_LED_MODE, kWordSize);
+  auto a = t.control_in(req::REQ_LED_MODE, WORD_SIZE);
   if (!a) return std::move(a).error();
   return decode_word(a.value());
 }
 
 Result<std::string> get_device_name(const UsbTransport& t) {
-  auto a = t.control_in(req::REQ_DEVICE_NAME, kNameFieldSize);
+  auto a = t.control_in(req::REQ_DEVICE_NAME, NAME_FIELD_SIZE);
   if (!a) return std::move(a).error();
   return decode_name(a.value());
 }

@@ -27,15 +27,15 @@ inline constexpr uint8_t REQ_FLUSH_TX = 63;
 }  // namespace req
 
 // Payload sizes on the wire.
-inline constexpr size_t kDeviceInfoSize = 24;
-inline constexpr size_t kCapabilitiesSize = 24;
-inline constexpr size_t kBtConstSize = 48;
-inline constexpr size_t kBitTimingSize = 32;
-inline constexpr size_t kBusStatusSize = 20;
-inline constexpr size_t kWordSize = 4;
-inline constexpr size_t kNameFieldSize = 16;
+inline constexpr size_t DEVICE_INFO_SIZE = 24;
+inline constexpr size_t CAPABILITIES_SIZE = 24;
+inline constexpr size_t BT_CONST_SIZE = 48;
+inline constexpr size_t BIT_TIMING_SIZE = 32;
+inline constexpr size_t BUS_STATUS_SIZE = 20;
+inline constexpr size_t WORD_SIZE = 4;
+inline constexpr size_t NAME_FIELD_SIZE = 16;
 inline constexpr size_t MAX_DEVICE_NAME_LEN = 15;
-static_assert(MAX_DEVICE_NAME_LEN < kNameFieldSize, "a written name keeps one zero byte");
+static_assert(MAX_DEVICE_NAME_LEN < NAME_FIELD_SIZE, "a written name keeps one zero byte");
 
 struct DeviceInfo {
   std::array<uint8_t, 4> hw_version{};
@@ -51,8 +51,9 @@ struct DeviceCapabilities {
   uint32_t features_supported = 0;
 };
 
-// Bus state numbering of the adapter; other values pass through unchanged.
-enum BusState : uint32_t {
+// Bus state numbering of the adapter; BusStatus keeps the raw number, so values beyond these pass
+// through unchanged.
+enum class BusState : uint32_t {
   ErrorActive = 0,
   ErrorWarning = 1,
   ErrorPassive = 2,
@@ -75,10 +76,10 @@ Result<BitTiming> decode_bittiming(std::span<const uint8_t> answer);
 Result<BusStatus> decode_bus_status(std::span<const uint8_t> answer);
 uint32_t decode_word(std::span<const uint8_t> answer) noexcept;  // missing bytes count as zero
 std::string decode_name(std::span<const uint8_t> answer);          // ill-formed UTF-8 -> U+FFFD
-std::array<uint8_t, kBitTimingSize> encode_bittiming(const BitTiming& t) noexcept;
-std::array<uint8_t, kWordSize> encode_word(uint32_t v) noexcept;
+std::array<uint8_t, BIT_TIMING_SIZE> encode_bittiming(const BitTiming& t) noexcept;
+std::array<uint8_t, WORD_SIZE> encode_word(uint32_t v) noexcept;
 // The 16-byte name field, or InvalidParameter for a name the adapter can't store.
-Result<std::array<uint8_t, kNameFieldSize>> encode_name(std::string_view name);
+Result<std::array<uint8_t, NAME_FIELD_SIZE>> encode_name(std::string_view name);
 // "1.2.3.4": the four bytes in decimal, joined by dots.
 std::string version_text(const std::array<uint8_t, 4>& v);
 

@@ -76,7 +76,7 @@ std::optional<RxEntry> Device::take_pending() {
 }
 
 Result<std::vector<RxEntry>> Device::read_once(uint64_t timeout_ms) {
-  std::array<uint8_t, kBulkReadSize> buf;
+  std::array<uint8_t, BULK_READ_SIZE> buf;
   auto read = transport_->bulk_read(buf, timeout_ms);
   const double host = ClockSync::monotonic_s();
   std::vector<RxEntry> out;
@@ -84,7 +84,7 @@ Result<std::vector<RxEntry>> Device::read_once(uint64_t timeout_ms) {
     if (is_timeout(read.error())) return out;
     return std::move(read).error();
   }
-  if (read.value() < rx::kSize) return out;
+  if (read.value() < rx::SIZE) return out;
   for (ReceivedFrame& f : parse_rx_frames(buf, read.value())) {
     if (!frame_passes(f)) continue;
     double stamp = clock_.to_epoch(f.timestamp_us, host);
@@ -116,7 +116,7 @@ Status Device::start_receiver(size_t capacity) {
   }
   auto stop = std::make_shared<platform::StopSignal>();
   platform::SpawnError error;
-  receiver_ = platform::Thread::start(kReceiverName, kReceiverStack, [this, stop] { receive_loop(*stop); }, &error);
+  receiver_ = platform::Thread::start(RECEIVER_NAME, RECEIVER_STACK, [this, stop] { receive_loop(*stop); }, &error);
   if (!receiver_.joinable()) {
     std::lock_guard rx(rx_lock_);
     capacity_ = 0;
@@ -130,7 +130,7 @@ void Device::stop_receiver() {
   std::lock_guard lk(receiver_lock_);
   if (!receiver_.joinable()) return;
   receiver_stop_->set();
-  receiver_.join();  // its read ends within kReceiverReadTimeoutMs
+  receiver_.join();  // its read ends within RECEIVER_READ_TIMEOUT_MS
   receiver_stop_.reset();
   std::lock_guard rx(rx_lock_);
   capacity_ = 0;
@@ -165,10 +165,10 @@ void Device::append_locked(std::vector<RxEntry>& entries) {
 }
 
 void Device::receive_loop(platform::StopSignal& stop) {
-  std::array<uint8_t, kBulkReadSize> buf;
+  std::array<uint8_t, BULK_READ_SIZE> buf;
   std::vector<RxEntry> entries;
   while (!stop.is_set()) {
-    auto read = transport_->bulk_read(buf, kReceiverReadTimeoutMs);
+    auto read = transport_->bulk_read(buf, RECEIVER_READ_TIMEOUT_MS);
     const double host = ClockSync::monotonic_s();
     if (!read) {
       if (is_timeout(read.error())) continue;
@@ -180,10 +180,10 @@ void Device::receive_loop(platform::StopSignal& stop) {
         rx_cv_.notify_all();
       }
       if (unplugged) return;
-      stop.wait_until(platform::monotonic_ns() + kReceiverErrorPauseMs * 1000000);
+      stop.wait_until(platform::monotonic_ns() + RECEIVER_ERROR_PAUSE_MS * 1000000);
       continue;
     }
-    if (read.value() < rx::kSize) continue;
+    if (read.value() < rx::SIZE) continue;
     entries.clear();
     for (ReceivedFrame& f : parse_rx_frames(buf, read.value())) {
       if (!frame_passes(f)) continue;
@@ -214,7 +214,7 @@ Result<WaitEnd> Device::wait_frame(uint64_t timeout_ns, bool take_marks, RxEntry
     if (interrupted_ || capacity_ == 0) return WaitEnd::stopped;
     const uint64_t now = platform::monotonic_ns();
     if (now >= deadline) return WaitEnd::timeout;
-    if (deadline == platform::kNever) {
+    if (deadline == platform::NEVER) {
       rx_cv_.wait(lk);
     } else {
       rx_cv_.wait_for(lk, std::chrono::nanoseconds(deadline - now));
@@ -266,7 +266,7 @@ void Device::note_sent(uint64_t wire_ns) {
   uint64_t at = drained_at_ns_.load(std::memory_order_relaxed);
   uint64_t next;
   do {
-    next = std::min(std::max(at, now) + wire_ns, now + kDrainMaxNs);
+    next = std::min(std::max(at, now) + wire_ns, now + DRAIN_MAX_NS);
   } while (!drained_at_ns_.compare_exchange_weak(at, next, std::memory_order_relaxed));
 }
 

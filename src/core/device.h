@@ -20,12 +20,12 @@
 
 namespace vorel {
 
-inline constexpr const char* kReceiverName = "vorel-receive";
-inline constexpr size_t kReceiverStack = 256 * 1024;
+inline constexpr const char* RECEIVER_NAME = "vorel-receive";
+inline constexpr size_t RECEIVER_STACK = 256 * 1024;
 // The receiver's reads end this often without a frame, so that stopping it is prompt.
-inline constexpr uint64_t kReceiverReadTimeoutMs = 50;
+inline constexpr uint64_t RECEIVER_READ_TIMEOUT_MS = 50;
 // A failing read (other than a time-out or an unplug) is not retried sooner than this.
-inline constexpr uint64_t kReceiverErrorPauseMs = 10;
+inline constexpr uint64_t RECEIVER_ERROR_PAUSE_MS = 10;
 
 // Where a pending frame comes from. The host's own error frames pass every filter.
 enum class Origin : uint8_t {
@@ -90,7 +90,7 @@ class Device {
   // Ends its outstanding read (within one read time-out), joins it; pending frames stay.
   void stop_receiver();
   bool receiver_running();
-  // With the receiver running: waits up to `timeout_ns` (kNever: no limit) for a frame that
+  // With the receiver running: waits up to `timeout_ns` (NEVER: no limit) for a frame that
   // passes the filters. A read failure of the receiver is handed to one caller as its error;
   // once the adapter is gone, pending frames come out first, then every call gets the error.
   // `take_marks` also hands out overrun marks (otherwise they are skipped).
@@ -110,14 +110,14 @@ class Device {
 
   // --- sending -----------------------------------------------------------------------------------
   // Counts a frame written and when the frames written so far can have left the adapter: each
-  // takes `wire_ns`, and none is counted more than kDrainMaxNs ahead of now.
+  // takes `wire_ns`, and none is counted more than DRAIN_MAX_NS ahead of now.
   void note_sent(uint64_t wire_ns);
   // The monotonic time by which they can have left (0 before any was written).
   uint64_t drained_at_ns() const { return drained_at_ns_.load(std::memory_order_relaxed); }
   // The bit rate last written to the adapter, for the frames' wire time (0 before any).
   uint32_t bitrate() const { return bitrate_.load(std::memory_order_relaxed); }
   void set_bitrate(uint32_t bitrate) { bitrate_.store(bitrate, std::memory_order_relaxed); }
-  static constexpr uint64_t kDrainMaxNs = 100'000'000;
+  static constexpr uint64_t DRAIN_MAX_NS = 100'000'000;
 
   // --- periodic tasks ------------------------------------------------------------------------
   PeriodicRegistry& registry() { return registry_; }

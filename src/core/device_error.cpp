@@ -8,6 +8,8 @@
 
 #include "utf8.h"
 
+#include <libusb-1.0/libusb.h>
+
 namespace vorel {
 
 namespace {
@@ -17,17 +19,17 @@ struct Range {
 };
 
 // Characters that are not printable or that extend a grapheme, from the Unicode database.
-constexpr Range kEscaped[] = {
+constexpr Range ESCAPED[] = {
 #include "unicode_escape_table.inc"
 };
 
 bool is_escaped(uint32_t cp) {
-  auto it = std::upper_bound(std::begin(kEscaped), std::end(kEscaped), cp,
+  auto it = std::upper_bound(std::begin(ESCAPED), std::end(ESCAPED), cp,
                              [](uint32_t v, const Range& r) { return v < r.lo; });
-  return it != std::begin(kEscaped) && cp <= std::prev(it)->hi;
+  return it != std::begin(ESCAPED) && cp <= std::prev(it)->hi;
 }
 
-constexpr std::string_view kMultipleHeader =
+constexpr std::string_view MULTIPLE_HEADER =
     "Multiple devices found. Please specify a device using -s <serial> or -n <name>.\n"
     "Available devices:\n";
 
@@ -92,7 +94,7 @@ std::string DeviceError::display() const {
     case ErrorKind::DeviceNotFound: return "Device not found";
     case ErrorKind::DeviceInUse: return "Device is in use";
     case ErrorKind::MultipleDevicesFound: {
-      std::string out(kMultipleHeader);
+      std::string out(MULTIPLE_HEADER);
       for (size_t i = 0; i < serials_.size(); ++i) {
         if (i) out += '\n';
         out += "  - ";
@@ -161,18 +163,18 @@ std::string quote_debug(std::string_view s) {
 
 std::string_view usb_error_text(int code) noexcept {
   switch (code) {
-    case -1: return "Input/Output Error";
-    case -2: return "Invalid parameter";
-    case -3: return "Access denied (insufficient permissions)";
-    case -4: return "No such device (it may have been disconnected)";
-    case -5: return "Entity not found";
-    case -6: return "Resource busy";
-    case -7: return "Operation timed out";
-    case -8: return "Overflow";
-    case -9: return "Pipe error";
-    case -10: return "System call interrupted (perhaps due to signal)";
-    case -11: return "Insufficient memory";
-    case -12: return "Operation not supported or unimplemented on this platform";
+    case LIBUSB_ERROR_IO: return "Input/Output Error";
+    case LIBUSB_ERROR_INVALID_PARAM: return "Invalid parameter";
+    case LIBUSB_ERROR_ACCESS: return "Access denied (insufficient permissions)";
+    case LIBUSB_ERROR_NO_DEVICE: return "No such device (it may have been disconnected)";
+    case LIBUSB_ERROR_NOT_FOUND: return "Entity not found";
+    case LIBUSB_ERROR_BUSY: return "Resource busy";
+    case LIBUSB_ERROR_TIMEOUT: return "Operation timed out";
+    case LIBUSB_ERROR_OVERFLOW: return "Overflow";
+    case LIBUSB_ERROR_PIPE: return "Pipe error";
+    case LIBUSB_ERROR_INTERRUPTED: return "System call interrupted (perhaps due to signal)";
+    case LIBUSB_ERROR_NO_MEM: return "Insufficient memory";
+    case LIBUSB_ERROR_NOT_SUPPORTED: return "Operation not supported or unimplemented on this platform";
     default: return "Other error";
   }
 }

@@ -17,14 +17,14 @@ struct FrameFilter {
   // kind through bit 31 of the mask; None compares the words as given.
   static FrameFilter from_tuple(uint32_t can_id, uint32_t can_mask, std::optional<bool> extended) noexcept {
     if (!extended) return {can_id, can_mask};
-    if (*extended) return {kIdExt | (can_id & kExtMask), can_mask | kIdExt};
-    return {can_id & kStdMask, (can_mask & kStdMask) | kIdExt};
+    if (*extended) return {ID_EXT | (can_id & EXT_MASK), can_mask | ID_EXT};
+    return {can_id & STD_MASK, (can_mask & STD_MASK) | ID_EXT};
   }
 };
 
 // The key a frame is matched by: identifier, bit 31 extended, bit 30 remote (never the error flag).
 inline uint32_t frame_key(const ReceivedFrame& f) noexcept {
-  return f.arb_id | (f.is_ext ? kIdExt : 0u) | (f.is_rtr ? kIdRtr : 0u);
+  return f.arb_id | (f.is_ext ? ID_EXT : 0u) | (f.is_rtr ? ID_RTR : 0u);
 }
 
 // An empty list accepts everything; otherwise the first matching filter accepts.

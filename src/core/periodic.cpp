@@ -1,12 +1,14 @@
 // The periodic send worker and the task registry.
 #include "periodic.h"
 
+#include <new>
+
 #include <algorithm>
 
 namespace vorel {
 
 namespace {
-constexpr uint64_t kNsPerUs = 1000, kNsPerMs = 1000000;
+constexpr uint64_t NS_PER_US = 1000, NS_PER_MS = 1000000;
 }
 
 void run_worker(const WorkerPlan& plan) noexcept {
@@ -14,12 +16,12 @@ void run_worker(const WorkerPlan& plan) noexcept {
   const uint64_t start = platform::monotonic_ns();
   uint64_t deadline = platform::monotonic_ns();
   // Huge periods and durations saturate: "send once, then wait for the stop" and "no limit".
-  const uint64_t period_ns = platform::saturating_mul(plan.period_us, kNsPerUs);
+  const uint64_t period_ns = platform::saturating_mul(plan.period_us, NS_PER_US);
   const std::optional<uint64_t> duration_ns =
-      plan.duration_ms ? std::optional(platform::saturating_mul(*plan.duration_ms, kNsPerMs))
+      plan.duration_ms ? std::optional(platform::saturating_mul(*plan.duration_ms, NS_PER_MS))
                        : std::nullopt;
-  const uint64_t end_ns = duration_ns ? platform::saturating_add(start, *duration_ns) : platform::kNever;
-  const Duration write_timeout = Duration::from_millis(kWorkerWriteTimeoutMs);
+  const uint64_t end_ns = duration_ns ? platform::saturating_add(start, *duration_ns) : platform::NEVER;
+  const Duration write_timeout = Duration::from_millis(WORKER_WRITE_TIMEOUT_MS);
   uint64_t rotation = 0;
   if (plan.stop->is_set()) return;
   for (;;) {
@@ -52,14 +54,30 @@ void run_worker(const WorkerPlan& plan) noexcept {
 
 platform::Thread spawn_worker(WorkerPlan plan, platform::SpawnError* error) {
   return platform::Thread::start(
-      kWorkerName, kWorkerStack, [plan = std::move(plan)] { run_worker(plan); }, error);
+      WORKER_NAME, WORKER_STACK, [plan = std::move(plan)] { run_worker(plan); }, error);
 }
 
 uint32_t PeriodicRegistry::add(TaskIds& ids, PeriodicTask task) {
+  // A worker that cannot be registered (no memory for the entry) is stopped and joined here:
+  // detached, nothing could ever stop it.
+  struct StopUnlessRegistered {
+    PeriodicTask& task;
+    bool registered = false;
+    ~StopUnlessRegistered() {
+      if (registered || !task.thread.joinable()) return;
+      task.stop->set();
+      task.thread.join();
+    }
+  } guard{task};
+  if (fail_next_add_.exchange(false)) throw std::bad_alloc();
   for (;;) {
     const uint32_t id = ids.take();
     std::lock_guard lk(mu_);
-    if (tasks_.try_emplace(id, std::move(task)).second) return id;
+    // try_emplace leaves `task` alone when it inserts nothing or throws.
+    if (tasks_.try_emplace(id, std::move(task)).second) {
+      guard.registered = true;
+      return id;
+    }
   }
 }
 

@@ -1,6 +1,7 @@
 // Periodic transmission: the send worker thread and the per-device registry of tasks (no Python).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -15,9 +16,9 @@
 
 namespace vorel {
 
-inline constexpr const char* kWorkerName = "vorel-periodic-send";
-inline constexpr size_t kWorkerStack = 2 * 1024 * 1024;
-inline constexpr uint64_t kWorkerWriteTimeoutMs = 50;
+inline constexpr const char* WORKER_NAME = "vorel-periodic-send";
+inline constexpr size_t WORKER_STACK = 2 * 1024 * 1024;
+inline constexpr uint64_t WORKER_WRITE_TIMEOUT_MS = 50;
 
 // A task's frames, replaced as a whole by modify_periodic.
 struct TaskFrames {
@@ -69,8 +70,11 @@ class TaskIds {
 class PeriodicRegistry {
  public:
   // Registers a running task under the next free id; ids still registered after the counter
-  // wrapped are skipped, so a live task is never overwritten and orphaned.
+  // wrapped are skipped, so a live task is never overwritten and orphaned. Throws bad_alloc when
+  // the entry cannot be made, after stopping and joining the task's worker.
   uint32_t add(TaskIds& ids, PeriodicTask task);
+  // Makes the next add() fail as if memory ran out (for tests).
+  void fail_next_add() { fail_next_add_ = true; }
   // Swaps the frames of a registered task; false when there is no such id.
   bool modify(uint32_t id, std::vector<TxRecord> records);
   // Removes the task and signals its worker; the thread to join, or nothing for an unknown id.
@@ -85,6 +89,7 @@ class PeriodicRegistry {
   // Guards tasks. Taken before a task's TaskFrames::mu, never the reverse.
   std::mutex mu_;
   std::unordered_map<uint32_t, PeriodicTask> tasks_;
+  std::atomic<bool> fail_next_add_{false};  // read and cleared by add(), without the lock
 };
 
 }  // namespace vorel

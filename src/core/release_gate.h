@@ -16,15 +16,15 @@ class ReleaseGate {
  public:
   // False once release has begun: the object must not be used.
   bool enter() noexcept {
-    if (state_.fetch_add(kCall, std::memory_order_acquire) & kClosed) {
+    if (state_.fetch_add(CALL, std::memory_order_acquire) & CLOSED) {
       leave();
       return false;
     }
     return true;
   }
   void leave() noexcept {
-    const uint64_t before = state_.fetch_sub(kCall, std::memory_order_release);
-    if ((before & kClosed) && before - kCall == kClosed) {
+    const uint64_t before = state_.fetch_sub(CALL, std::memory_order_release);
+    if ((before & CLOSED) && before - CALL == CLOSED) {
       std::lock_guard lk(mu_);
       cv_.notify_all();
     }
@@ -32,11 +32,11 @@ class ReleaseGate {
 
   // Begins the release: true for the first caller, which must then call wait_idle() and, once it
   // has released the object, released(); false for every later one, which may wait_released().
-  bool close() noexcept { return (state_.fetch_or(kClosed, std::memory_order_acq_rel) & kClosed) == 0; }
-  bool closed() const noexcept { return state_.load(std::memory_order_acquire) & kClosed; }
+  bool close() noexcept { return (state_.fetch_or(CLOSED, std::memory_order_acq_rel) & CLOSED) == 0; }
+  bool closed() const noexcept { return state_.load(std::memory_order_acquire) & CLOSED; }
   void wait_idle() {
     std::unique_lock lk(mu_);
-    cv_.wait(lk, [&] { return state_.load(std::memory_order_acquire) == kClosed; });
+    cv_.wait(lk, [&] { return state_.load(std::memory_order_acquire) == CLOSED; });
   }
   void released() {
     std::lock_guard lk(mu_);
@@ -49,8 +49,8 @@ class ReleaseGate {
   }
 
  private:
-  static constexpr uint64_t kClosed = 1, kCall = 2;
-  std::atomic<uint64_t> state_{0};  // calls inside times kCall, plus kClosed once closing
+  static constexpr uint64_t CLOSED = 1, CALL = 2;
+  std::atomic<uint64_t> state_{0};  // calls inside times CALL, plus CLOSED once closing
 
   // Guards done_; with cv_, lets closers sleep. Taken alone, never while anything else is held.
   std::mutex mu_;

@@ -56,14 +56,14 @@ class OpenedDevice {
   explicit OpenedDevice(libusb_device_handle* h) noexcept : handle_(h) {}
   ~OpenedDevice() {
     if (!handle_) return;
-    if (claimed_) libusb_release_interface(handle_, kInterface);
+    if (claimed_) libusb_release_interface(handle_, INTERFACE_NUMBER);
     libusb_close(handle_);
   }
   OpenedDevice(const OpenedDevice&) = delete;
   OpenedDevice& operator=(const OpenedDevice&) = delete;
   libusb_device_handle* get() const noexcept { return handle_; }
   int claim() noexcept {
-    int r = libusb_claim_interface(handle_, kInterface);
+    int r = libusb_claim_interface(handle_, INTERFACE_NUMBER);
     claimed_ = r == 0;
     return r;
   }
@@ -102,7 +102,7 @@ Result<std::unique_ptr<Scan>> scan_bus(ScanKind kind) {
     DeviceRef ref(d);
     libusb_device_descriptor desc{};
     if (libusb_get_device_descriptor(ref.get(), &desc) != 0) continue;
-    if (desc.idVendor != kVendorId || desc.idProduct != kProductId) continue;
+    if (desc.idVendor != VENDOR_ID || desc.idProduct != PRODUCT_ID) continue;
     scan->candidates.push_back(Candidate{std::move(ref), desc.iSerialNumber});
   }
   return scan;
@@ -116,7 +116,7 @@ std::unique_ptr<OpenedDevice> open_device(const Candidate& c) {
 
 std::optional<std::string> read_serial(const OpenedDevice& dev, uint8_t index) {
   if (index == 0) return std::nullopt;
-  unsigned char buf[kSerialBufferSize];
+  unsigned char buf[SERIAL_BUFFER_SIZE];
   int r = libusb_get_string_descriptor_ascii(dev.get(), index, buf, sizeof buf);
   if (r < 0) return std::nullopt;
   std::string s(reinterpret_cast<const char*>(buf), static_cast<size_t>(r));
@@ -157,10 +157,10 @@ bool is_adapter_serial(std::string_view serial) noexcept {
 }
 
 uint32_t libusb_timeout_ms(Duration timeout) noexcept {
-  constexpr uint64_t kMax = std::numeric_limits<uint32_t>::max();
-  if (timeout.secs > kMax / 1000) return static_cast<uint32_t>(kMax);
+  constexpr uint64_t MAX_U32 = std::numeric_limits<uint32_t>::max();
+  if (timeout.secs > MAX_U32 / 1000) return static_cast<uint32_t>(MAX_U32);
   uint64_t ms = timeout.secs * 1000 + timeout.nanos / 1000000u;
-  return static_cast<uint32_t>(std::min(ms, kMax));
+  return static_cast<uint32_t>(std::min(ms, MAX_U32));
 }
 
 uint32_t libusb_timeout_ms(uint64_t timeout_ms) noexcept {
@@ -179,7 +179,7 @@ UsbContext::~UsbContext() { libusb_exit(ctx_); }
 UsbTransport::UsbTransport(std::shared_ptr<UsbContext> context,
                            libusb_device_handle* handle) noexcept
     : context_(std::move(context)), handle_(handle) {
-  claimed_.set(kInterface);
+  claimed_.set(INTERFACE_NUMBER);
 }
 
 UsbTransport::~UsbTransport() {
@@ -193,8 +193,8 @@ UsbTransport::~UsbTransport() {
 
 Result<std::vector<uint8_t>> UsbTransport::control_in(uint8_t request, uint16_t length) const {
   std::vector<uint8_t> buf(length, 0);
-  int r = libusb_control_transfer(handle_, kRequestTypeIn, request, 0, interface_, buf.data(),
-                                  length, kControlTimeoutMs);
+  int r = libusb_control_transfer(handle_, REQUEST_TYPE_IN, request, 0, interface_, buf.data(),
+                                  length, CONTROL_TIMEOUT_MS);
   if (r < 0) return DeviceError::usb_call("Control IN failed", r);
   buf.resize(std::min<size_t>(length, static_cast<size_t>(r)));
   return buf;
@@ -203,8 +203,8 @@ Result<std::vector<uint8_t>> UsbTransport::control_in(uint8_t request, uint16_t 
 Status UsbTransport::control_out(uint8_t request, std::span<const uint8_t> data) const {
   // libusb's signature is not const-correct; an OUT transfer only reads the buffer.
   auto* bytes = const_cast<unsigned char*>(data.data());
-  int r = libusb_control_transfer(handle_, kRequestTypeOut, request, 0, interface_, bytes,
-                                  static_cast<uint16_t>(data.size()), kControlTimeoutMs);
+  int r = libusb_control_transfer(handle_, REQUEST_TYPE_OUT, request, 0, interface_, bytes,
+                                  static_cast<uint16_t>(data.size()), CONTROL_TIMEOUT_MS);
   if (r < 0) return DeviceError::usb_call("Control OUT failed", r);
   return ok_status();
 }
@@ -218,7 +218,7 @@ static std::optional<size_t> bulk_done(int r, int transferred) {
 
 Result<size_t> UsbTransport::bulk_write(std::span<const uint8_t> bytes, Duration timeout) const {
   int transferred = 0;
-  int r = libusb_bulk_transfer(handle_, kEndpointOut, const_cast<unsigned char*>(bytes.data()),
+  int r = libusb_bulk_transfer(handle_, ENDPOINT_OUT, const_cast<unsigned char*>(bytes.data()),
                                static_cast<int>(bytes.size()), &transferred,
                                libusb_timeout_ms(timeout));
   if (auto n = bulk_done(r, transferred)) return *n;
@@ -228,7 +228,7 @@ Result<size_t> UsbTransport::bulk_write(std::span<const uint8_t> bytes, Duration
 Result<size_t> UsbTransport::bulk_read(std::span<uint8_t> buf, uint64_t timeout_ms) const {
   std::fill(buf.begin(), buf.end(), 0);
   int transferred = 0;
-  int r = libusb_bulk_transfer(handle_, kEndpointIn, buf.data(), static_cast<int>(buf.size()),
+  int r = libusb_bulk_transfer(handle_, ENDPOINT_IN, buf.data(), static_cast<int>(buf.size()),
                                &transferred, libusb_timeout_ms(timeout_ms));
   if (auto n = bulk_done(r, transferred)) return *n;
   if (r == LIBUSB_ERROR_TIMEOUT) return DeviceError::plain(ErrorKind::Timeout);
@@ -269,11 +269,8 @@ Result<std::vector<std::string>> list_adapter_serials() {
   auto scanned = scan_bus(ScanKind::List);
   if (!scanned) return std::move(scanned).error();
   std::vector<std::string> serials;
-  visit_openable(*scanned.value(), [&](const Candidate& c, std::unique_ptr<OpenedDevice>&,
+  visit_openable(*scanned.value(), [&](const Candidate&, std::unique_ptr<OpenedDevice>&,
                                        std::optional<std::string>& s) {
-    // Bus and address identify the device beside its serial; nothing above the core uses them.
-    [[maybe_unused]] uint8_t bus = libusb_get_bus_number(c.dev.get());
-    [[maybe_unused]] uint8_t address = libusb_get_device_address(c.dev.get());
     if (s && is_adapter_serial(*s)) serials.push_back(std::move(*s));
     return false;
   });

@@ -20,16 +20,16 @@ struct libusb_device_handle;
 namespace vorel {
 
 // USB identity and layout of the adapter.
-inline constexpr uint16_t kVendorId = 0x16C0;
-inline constexpr uint16_t kProductId = 0x27D8;
-inline constexpr uint8_t kInterface = 0;
-inline constexpr uint8_t kEndpointOut = 0x02;
-inline constexpr uint8_t kEndpointIn = 0x81;
-inline constexpr uint8_t kRequestTypeIn = 0xC1;   // device to host, vendor, recipient interface
-inline constexpr uint8_t kRequestTypeOut = 0x41;  // host to device, vendor, recipient interface
-inline constexpr unsigned kControlTimeoutMs = 1000;
-inline constexpr size_t kBulkReadSize = 64;
-inline constexpr size_t kSerialBufferSize = 255;
+inline constexpr uint16_t VENDOR_ID = 0x16C0;
+inline constexpr uint16_t PRODUCT_ID = 0x27D8;
+inline constexpr uint8_t INTERFACE_NUMBER = 0;
+inline constexpr uint8_t ENDPOINT_OUT = 0x02;
+inline constexpr uint8_t ENDPOINT_IN = 0x81;
+inline constexpr uint8_t REQUEST_TYPE_IN = 0xC1;   // device to host, vendor, recipient interface
+inline constexpr uint8_t REQUEST_TYPE_OUT = 0x41;  // host to device, vendor, recipient interface
+inline constexpr unsigned CONTROL_TIMEOUT_MS = 1000;
+inline constexpr size_t BULK_READ_SIZE = 64;
+inline constexpr size_t SERIAL_BUFFER_SIZE = 255;
 
 // Serials of adapters (as opposed to other devices sharing the ids) start with these ten bytes.
 inline constexpr std::string_view SERIAL_PREFIX = "VOR.EL:CAN";
@@ -87,7 +87,7 @@ class UsbTransport {
   // Destroyed last: the context must outlive the handle opened in it.
   std::shared_ptr<UsbContext> context_;
   libusb_device_handle* handle_;
-  uint8_t interface_ = kInterface;
+  uint8_t interface_ = INTERFACE_NUMBER;
   // Guards claimed_, the interfaces this transport holds; taken only by claim, release, close.
   std::mutex claimed_mutex_;
   std::bitset<256> claimed_;

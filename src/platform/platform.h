@@ -15,14 +15,17 @@ namespace vorel::platform {
 // Nanoseconds of a monotonic clock with an arbitrary epoch.
 uint64_t monotonic_ns() noexcept;
 
-// Deadlines at or beyond this are "never": waits for them end only when signalled.
-inline constexpr uint64_t kNever = std::numeric_limits<uint64_t>::max();
+// The deadline of a wait without limit. Every deadline from FAR_FUTURE on (some 146 years of
+// uptime) means the same on every platform: the wait ends only when signalled.
+inline constexpr uint64_t NEVER = std::numeric_limits<uint64_t>::max();
+inline constexpr uint64_t FAR_FUTURE = uint64_t{1} << 62;
+inline constexpr bool is_never(uint64_t deadline_ns) noexcept { return deadline_ns >= FAR_FUTURE; }
 
 inline uint64_t saturating_add(uint64_t a, uint64_t b) noexcept {
-  return a > kNever - b ? kNever : a + b;
+  return a > NEVER - b ? NEVER : a + b;
 }
 inline uint64_t saturating_mul(uint64_t a, uint64_t b) noexcept {
-  return b != 0 && a > kNever / b ? kNever : a * b;
+  return b != 0 && a > NEVER / b ? NEVER : a * b;
 }
 
 struct SpawnError {
@@ -80,6 +83,15 @@ class StopSignal {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
+
+#ifdef _WIN32
+// Fault injection for the tests of the Windows waits: while on, StopSignals are made without their
+// event, and waits get no high-resolution timer, as when the system refuses to create them.
+namespace faults {
+void fail_event_creation(bool on) noexcept;
+void fail_timer_creation(bool on) noexcept;
+}  // namespace faults
+#endif
 
 // A readiness flag with a descriptor that poll() and select() see readable while it is set, so
 // that an event loop can wait for it. Not synchronised: its owner changes it under a lock of its own.

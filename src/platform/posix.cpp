@@ -17,14 +17,12 @@ namespace vorel::platform {
 
 namespace {
 
-constexpr uint64_t kNsPerSec = 1000000000ull;
-// Beyond this a deadline cannot be reached in practice; waiting for it is waiting for the signal.
-constexpr uint64_t kFarFuture = uint64_t{1} << 62;
+constexpr uint64_t NS_PER_SEC = 1000000000ull;
 
 timespec to_timespec(uint64_t ns) noexcept {
   timespec ts;
-  ts.tv_sec = static_cast<time_t>(ns / kNsPerSec);
-  ts.tv_nsec = static_cast<long>(ns % kNsPerSec);
+  ts.tv_sec = static_cast<time_t>(ns / NS_PER_SEC);
+  ts.tv_nsec = static_cast<long>(ns % NS_PER_SEC);
   return ts;
 }
 
@@ -52,7 +50,7 @@ void* thread_main(void* p) {
 uint64_t monotonic_ns() noexcept {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * kNsPerSec + static_cast<uint64_t>(ts.tv_nsec);
+  return static_cast<uint64_t>(ts.tv_sec) * NS_PER_SEC + static_cast<uint64_t>(ts.tv_nsec);
 }
 
 struct Thread::Handle {
@@ -126,7 +124,7 @@ bool StopSignal::wait_until(uint64_t deadline_ns) noexcept {
   pthread_mutex_lock(&impl_->mu);
   bool stopped;
   while (!(stopped = flag_.load(std::memory_order_relaxed))) {
-    if (deadline_ns >= kFarFuture) {
+    if (is_never(deadline_ns)) {
       pthread_cond_wait(&impl_->cv, &impl_->mu);
       continue;
     }

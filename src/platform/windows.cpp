@@ -3,8 +3,13 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <string>
@@ -20,7 +25,7 @@ namespace vorel::platform {
 
 namespace {
 
-constexpr uint64_t kNsPerSec = 1000000000ull;
+constexpr uint64_t NS_PER_SEC = 1000000000ull;
 
 uint64_t qpc_frequency() noexcept {
   static const uint64_t freq = [] {
@@ -68,7 +73,7 @@ uint64_t monotonic_ns() noexcept {
   LARGE_INTEGER now;
   QueryPerformanceCounter(&now);
   const uint64_t ticks = static_cast<uint64_t>(now.QuadPart), freq = qpc_frequency();
-  return ticks / freq * kNsPerSec + ticks % freq * kNsPerSec / freq;
+  return ticks / freq * NS_PER_SEC + ticks % freq * NS_PER_SEC / freq;
 }
 
 struct Thread::Handle {
@@ -105,8 +110,57 @@ void Thread::detach() noexcept {
 // Windows has no per-thread timer slack; the high-resolution timer below is what keeps waits short.
 void use_precise_timers() noexcept {}
 
+namespace {
+
+// Set by the tests' fault injection only.
+std::atomic<bool> g_fail_events{false}, g_fail_timers{false};
+
+// Without an event to wait on, waits sleep in slices no longer than this, so that set() is seen.
+constexpr DWORD POLL_SLICE_MS = 10;
+
+// Milliseconds covering `ns`, rounded up (so a wait never ends early), below INFINITE.
+DWORD ms_covering(uint64_t ns) noexcept {
+  const uint64_t ms = ns / 1000000 + (ns % 1000000 != 0);
+  return ms >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(ms);
+}
+
+// A high-resolution waitable timer due `ns` from now; null when the system gives none.
+class DueTimer {
+ public:
+  explicit DueTimer(uint64_t ns) noexcept {
+    if (g_fail_timers.load(std::memory_order_relaxed)) return;
+    h_ = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    if (!h_) return;
+    // A relative due time in units of 100 ns, rounded up so that the wait never ends early.
+    const uint64_t units = ns / 100 + (ns % 100 != 0);
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>(units > 0x7FFFFFFFFFFFFFFFull ? 0x7FFFFFFFFFFFFFFFull : units);
+    if (!SetWaitableTimer(h_, &due, 0, nullptr, nullptr, FALSE)) {
+      CloseHandle(h_);
+      h_ = nullptr;
+    }
+  }
+  ~DueTimer() {
+    if (h_) CloseHandle(h_);
+  }
+  DueTimer(const DueTimer&) = delete;
+  DueTimer& operator=(const DueTimer&) = delete;
+  HANDLE get() const noexcept { return h_; }
+
+ private:
+  HANDLE h_ = nullptr;
+};
+
+}  // namespace
+
+namespace faults {
+void fail_event_creation(bool on) noexcept { g_fail_events = on; }
+void fail_timer_creation(bool on) noexcept { g_fail_timers = on; }
+}  // namespace faults
+
 struct StopSignal::Impl {
-  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);  // manual reset: stays set
+  // Manual reset: stays set. Null when the system refused one: waits then sleep in slices.
+  HANDLE event = g_fail_events.load(std::memory_order_relaxed) ? nullptr : CreateEventW(nullptr, TRUE, FALSE, nullptr);
   ~Impl() {
     if (event) CloseHandle(event);
   }
@@ -120,38 +174,29 @@ void StopSignal::set() noexcept {
   if (impl_->event) SetEvent(impl_->event);
 }
 
+// Each pass waits at most until the deadline and then looks again, so whatever the system refuses
+// (the event, the timer, a wait), the result is the same: never early, and set() ends it.
 bool StopSignal::wait_until(uint64_t deadline_ns) noexcept {
+  const bool never = is_never(deadline_ns);
   while (!is_set()) {
     const uint64_t now = monotonic_ns();
-    if (deadline_ns != kNever && now >= deadline_ns) return false;
-    HANDLE timer = nullptr;
-    if (deadline_ns != kNever) {
-      timer = CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
-      // A relative due time in units of 100 ns, rounded up so the wait never ends early.
-      const uint64_t left = deadline_ns - now;
-      const uint64_t units = left / 100 + (left % 100 != 0);
-      LARGE_INTEGER due;
-      due.QuadPart = -static_cast<LONGLONG>(units > 0x7FFFFFFFFFFFFFFFull ? 0x7FFFFFFFFFFFFFFFull : units);
-      if (timer && !SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
-        CloseHandle(timer);
-        timer = nullptr;
-      }
-      if (!timer) {
-        // Without a high-resolution timer: wait on the event alone, in milliseconds rounded up.
-        const uint64_t ms = left / 1000000 + (left % 1000000 != 0);
-        WaitForSingleObject(impl_->event, ms >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(ms));
-        continue;
-      }
-      HANDLE both[2] = {impl_->event, timer};
-      DWORD r = WaitForMultipleObjects(2, both, FALSE, INFINITE);
-      CloseHandle(timer);
-      if (r == WAIT_FAILED) {
-        const uint64_t ms = left / 1000000 + (left % 1000000 != 0);
-        Sleep(ms >= INFINITE ? INFINITE - 1 : static_cast<DWORD>(ms));
-      }
-    } else {
-      WaitForSingleObject(impl_->event, INFINITE);
+    if (!never && now >= deadline_ns) return false;
+    const uint64_t left = never ? 0 : deadline_ns - now;
+    const DWORD slice = never ? POLL_SLICE_MS : std::min(ms_covering(left), POLL_SLICE_MS);
+    if (!impl_->event) {
+      Sleep(slice);
+      continue;
     }
+    DWORD r;
+    if (never) {
+      r = WaitForSingleObject(impl_->event, INFINITE);
+    } else if (DueTimer timer(left); timer.get()) {
+      HANDLE both[2] = {impl_->event, timer.get()};
+      r = WaitForMultipleObjects(2, both, FALSE, INFINITE);
+    } else {
+      r = WaitForSingleObject(impl_->event, ms_covering(left));
+    }
+    if (r == WAIT_FAILED) Sleep(slice);
   }
   return true;
 }

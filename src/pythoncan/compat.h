@@ -6,6 +6,12 @@
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
+#if defined(_WIN32) && defined(__aarch64__) && !defined(_MSC_VER)
+// Windows on ARM64 with clang and MinGW-w64: the free-threaded _Py_ThreadId reads the thread's
+// TEB through MSVC's __getReg intrinsic, which clang provides for this target but no header here
+// declares. Declared for this target only, never by editing CPython's headers.
+extern "C" unsigned __int64 __getReg(int);
+#endif
 #include <Python.h>
 
 // The module slot that declares the module safe without the GIL (3.13 and later).

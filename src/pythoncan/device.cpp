@@ -3,6 +3,7 @@
 
 #include <structmember.h>
 
+#include <atomic>
 #include <cmath>
 #include <libusb-1.0/libusb.h>
 #include <limits>
@@ -18,7 +19,8 @@ namespace vorel::py {
 
 namespace {
 
-PyTypeObject* g_device_type = nullptr;
+// Set once, by the first import that publishes it; read by any thread afterwards.
+std::atomic<PyTypeObject*> g_device_type{nullptr};
 
 // Argument lists of the methods, as their error messages name them.
 #define VOREL_SIG(var, func, ...)                             \
@@ -163,13 +165,13 @@ std::unique_ptr<MessageLayout> layout_of(PyObject* type, PyObject* channel) {
 // zero, a negative value and NaN do not wait.
 bool to_timeout_ns(PyObject* o, uint64_t& out) {
   if (o == Py_None) {
-    out = platform::kNever;
+    out = platform::NEVER;
     return true;
   }
   double s = PyFloat_AsDouble(o);
   if (s == -1.0 && PyErr_Occurred()) return false;
   if (!(s > 0)) out = 0;
-  else if (s >= 1e9) out = platform::kNever;
+  else if (s >= 1e9) out = platform::NEVER;
   else out = static_cast<uint64_t>(s * 1e9);
   return true;
 }
@@ -232,8 +234,11 @@ PyObject* unit_or_raise(const Status& s, std::string_view prefix) {
 
 }  // namespace
 
-PyTypeObject* device_type() noexcept { return g_device_type; }
-void set_device_type(PyTypeObject* type) noexcept { g_device_type = type; }
+PyTypeObject* device_type() noexcept { return g_device_type.load(std::memory_order_acquire); }
+bool publish_device_type(PyTypeObject* type) noexcept {
+  PyTypeObject* none = nullptr;
+  return g_device_type.compare_exchange_strong(none, type, std::memory_order_acq_rel);
+}
 
 PyObject* raise_released() {
   return raise_error("NativeVorelDevice has been released: it no longer holds an adapter", ErrorKind::NotOpen);
@@ -290,7 +295,7 @@ PyObject* list_devices(PyObject*, PyObject*) noexcept {
   });
 }
 
-VOREL_FASTCALL(open_by_name) {
+PyObject* open_by_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   (void)self;
   return guarded([&]() -> PyObject* {
     PyObject* a[1];
@@ -306,11 +311,11 @@ VOREL_FASTCALL(open_by_name) {
     if (serials->size() > 1) return fail(DeviceError::multiple_devices(std::move(serials).value()));
     auto t = open_transport(serials->front());
     if (!t) return fail(t.error());
-    return wrap(g_device_type, std::move(t).value());
+    return wrap(device_type(), std::move(t).value());
   });
 }
 
-VOREL_FASTCALL(set_bitrate) {
+PyObject* set_bitrate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[2];
     uint32_t bitrate, sample_point;
@@ -330,7 +335,7 @@ VOREL_FASTCALL(set_bitrate) {
   });
 }
 
-VOREL_FASTCALL(set_bus_state) {
+PyObject* set_bus_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[1];
     bool on;
@@ -340,7 +345,7 @@ VOREL_FASTCALL(set_bus_state) {
   });
 }
 
-VOREL_FASTCALL(set_mode) {
+PyObject* set_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[1];
     uint32_t ctrlmode;
@@ -350,7 +355,7 @@ VOREL_FASTCALL(set_mode) {
   });
 }
 
-VOREL_NOARGS(get_bus_state) {
+PyObject* get_bus_state(PyObject* self, PyObject*) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     auto st = vorel::get_bus_state(dev.transport());
     if (!st) return raise_device_error("Get bus state err: {}", st.error());
@@ -360,13 +365,13 @@ VOREL_NOARGS(get_bus_state) {
   });
 }
 
-VOREL_NOARGS(flush_tx_queue) {
+PyObject* flush_tx_queue(PyObject* self, PyObject*) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     return unit_or_raise(vorel::flush_tx_queue(dev.transport()), "Flush TX err: {}");
   });
 }
 
-VOREL_FASTCALL(set_led_mode) {
+PyObject* set_led_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[1];
     uint32_t mode;
@@ -377,7 +382,7 @@ VOREL_FASTCALL(set_led_mode) {
   });
 }
 
-VOREL_NOARGS(get_led_mode) {
+PyObject* get_led_mode(PyObject* self, PyObject*) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     auto mode = vorel::get_led_mode(dev.transport());
     if (!mode) return raise_device_error("Failed to get LED mode: {}", mode.error());
@@ -385,7 +390,7 @@ VOREL_NOARGS(get_led_mode) {
   });
 }
 
-VOREL_NOARGS(get_device_name) {
+PyObject* get_device_name(PyObject* self, PyObject*) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     auto name = vorel::get_device_name(dev.transport());
     if (!name) return raise_device_error("Failed to get device name: {}", name.error());
@@ -393,7 +398,7 @@ VOREL_NOARGS(get_device_name) {
   });
 }
 
-VOREL_FASTCALL(set_device_name) {
+PyObject* set_device_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[1];
     std::string name;
@@ -404,7 +409,7 @@ VOREL_FASTCALL(set_device_name) {
   });
 }
 
-VOREL_NOARGS(get_device_capabilities) {
+PyObject* get_device_capabilities(PyObject* self, PyObject*) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     auto caps = get_capabilities(dev.transport());
     if (!caps) return raise_device_error("Failed caps: {}", caps.error());
@@ -417,7 +422,7 @@ VOREL_NOARGS(get_device_capabilities) {
   });
 }
 
-VOREL_NOARGS(get_device_info) {
+PyObject* get_device_info(PyObject* self, PyObject*) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     auto info = vorel::get_device_info(dev.transport());
     if (!info) return raise_device_error("Device info err: {}", info.error());
@@ -427,7 +432,7 @@ VOREL_NOARGS(get_device_info) {
   });
 }
 
-VOREL_FASTCALL(set_filters) {
+PyObject* set_filters(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[1];
     std::vector<FrameFilter> filters;
@@ -438,14 +443,14 @@ VOREL_FASTCALL(set_filters) {
   });
 }
 
-VOREL_NOARGS(clear_filters) {
+PyObject* clear_filters(PyObject* self, PyObject*) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     dev.clear_filters();
     return none();
   });
 }
 
-VOREL_FASTCALL(send_frame) {
+PyObject* send_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[7];
     uint32_t arb_id;
@@ -470,7 +475,7 @@ VOREL_FASTCALL(send_frame) {
   });
 }
 
-VOREL_FASTCALL(receive_frame) {
+PyObject* receive_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[1];
     uint64_t timeout_ms;
@@ -483,7 +488,7 @@ VOREL_FASTCALL(receive_frame) {
       Result<WaitEnd> end = WaitEnd::timeout;
       {
         ThreadStateRelease detached;
-        end = dev.wait_frame(timeout_ms == 0 ? platform::kNever : platform::saturating_mul(timeout_ms, 1000000),
+        end = dev.wait_frame(timeout_ms == 0 ? platform::NEVER : platform::saturating_mul(timeout_ms, 1000000),
                              false, e);
       }
       if (!end) return raise_error("Receive err: " + end.error().display(), end.error());
@@ -504,7 +509,7 @@ VOREL_FASTCALL(receive_frame) {
   });
 }
 
-VOREL_FASTCALL(start_periodic) {
+PyObject* start_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[3];
     std::vector<TxRecord> records;
@@ -531,7 +536,7 @@ VOREL_FASTCALL(start_periodic) {
   });
 }
 
-VOREL_FASTCALL(stop_periodic) {
+PyObject* stop_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[1];
     uint32_t id;
@@ -547,7 +552,7 @@ VOREL_FASTCALL(stop_periodic) {
   });
 }
 
-VOREL_FASTCALL(modify_periodic) {
+PyObject* modify_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[2];
     uint32_t id;
@@ -561,7 +566,7 @@ VOREL_FASTCALL(modify_periodic) {
   });
 }
 
-VOREL_NOARGS(stop_all_periodic) {
+PyObject* stop_all_periodic(PyObject* self, PyObject*) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     std::vector<platform::Thread> threads = dev.registry().stop_all();
     if (!threads.empty()) {
@@ -574,7 +579,7 @@ VOREL_NOARGS(stop_all_periodic) {
 
 // --- for the plug-in: the receiver ----------------------------------------------------------------
 
-VOREL_FASTCALL(start_receiver) {
+PyObject* start_receiver(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[1];
     uint64_t capacity;
@@ -584,7 +589,7 @@ VOREL_FASTCALL(start_receiver) {
   });
 }
 
-VOREL_NOARGS(stop_receiver) {
+PyObject* stop_receiver(PyObject* self, PyObject*) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     ThreadStateRelease detached;
     dev.stop_receiver();
@@ -592,7 +597,7 @@ VOREL_NOARGS(stop_receiver) {
   });
 }
 
-VOREL_FASTCALL(receive_batch) {
+PyObject* receive_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[2];
     uint64_t timeout_ns, max_frames;
@@ -620,7 +625,7 @@ VOREL_FASTCALL(receive_batch) {
       got.push_back(std::move(*pending));
     } else {
       // Without the receiver: one read of this caller's, as receive_frame makes it.
-      uint64_t ms = timeout_ns == platform::kNever ? 0 : std::max<uint64_t>(1, (timeout_ns + 999999) / 1000000);
+      uint64_t ms = timeout_ns == platform::NEVER ? 0 : std::max<uint64_t>(1, (timeout_ns + 999999) / 1000000);
       Result<std::vector<RxEntry>> read = std::vector<RxEntry>{};
       {
         ThreadStateRelease detached;
@@ -649,14 +654,14 @@ VOREL_FASTCALL(receive_batch) {
   });
 }
 
-VOREL_NOARGS(interrupt_receive) {
+PyObject* interrupt_receive(PyObject* self, PyObject*) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     dev.interrupt_waits();
     return none();
   });
 }
 
-VOREL_NOARGS(rx_stats) {
+PyObject* rx_stats(PyObject* self, PyObject*) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     RxStats st = dev.stats();
     return Py_BuildValue("{s:K,s:K,s:K,s:n,s:n,s:n}", "sent", static_cast<unsigned long long>(st.sent), "received",
@@ -667,7 +672,7 @@ VOREL_NOARGS(rx_stats) {
   });
 }
 
-VOREL_FASTCALL(use_messages) {
+PyObject* use_messages(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device&) -> PyObject* {
     PyObject* a[2];
     if (!parse_fastcall(kUseMessages, args, nargs, kwnames, a)) return nullptr;
@@ -774,7 +779,7 @@ bool message_frame(PyObject* msg, MessageFrame& f) {
   return true;
 }
 
-// A send time-out in seconds: None and infinity wait without limit (kNever), a negative one not
+// A send time-out in seconds: None and infinity wait without limit (NEVER), a negative one not
 // at all, NaN is refused.
 bool to_send_timeout_ns(PyObject* o, uint64_t& out) {
   if (o != Py_None) {
@@ -790,7 +795,7 @@ constexpr uint64_t kSendSliceMs = 100;
 
 }  // namespace
 
-VOREL_NOARGS(timing_limits) {
+PyObject* timing_limits(PyObject* self, PyObject*) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     auto l = read_timing_limits(dev.transport());
     if (!l) return raise_device_error("Failed bt_const: {}", l.error());
@@ -805,7 +810,7 @@ VOREL_NOARGS(timing_limits) {
   });
 }
 
-VOREL_FASTCALL(calc_bit_timing) {
+PyObject* calc_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[3];
     uint32_t bitrate, sample_point, tolerance_ppm;
@@ -829,7 +834,7 @@ VOREL_FASTCALL(calc_bit_timing) {
   });
 }
 
-VOREL_FASTCALL(set_bit_timing) {
+PyObject* set_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[4];
     Segments seg;
@@ -846,7 +851,7 @@ VOREL_FASTCALL(set_bit_timing) {
   });
 }
 
-VOREL_FASTCALL(send_message) {
+PyObject* send_message(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[3];
     MessageFrame f;
@@ -884,18 +889,18 @@ VOREL_FASTCALL(send_message) {
   });
 }
 
-VOREL_NOARGS(drain) {
+PyObject* drain(PyObject* self, PyObject*) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     const uint64_t at = dev.drained_at_ns(), now = platform::monotonic_ns();
     if (at > now) {
       ThreadStateRelease detached;
-      std::this_thread::sleep_for(std::chrono::nanoseconds(std::min(at - now, Device::kDrainMaxNs)));
+      std::this_thread::sleep_for(std::chrono::nanoseconds(std::min(at - now, Device::DRAIN_MAX_NS)));
     }
     return none();
   });
 }
 
-VOREL_FASTCALL(push_error_frame) {
+PyObject* push_error_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[2];
     uint32_t arb_id;
@@ -913,7 +918,7 @@ VOREL_FASTCALL(push_error_frame) {
 // Waits for every call inside the gate (waking those that wait for frames or a full queue),
 // stops the periodic tasks and the receiver, and closes the adapter. A concurrent caller returns
 // when that is done.
-VOREL_NOARGS(release) {
+PyObject* release(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     DeviceSlot& slot = *reinterpret_cast<DeviceObject*>(self)->slot;
     if (!slot.gate.close()) {
@@ -933,7 +938,7 @@ VOREL_NOARGS(release) {
   });
 }
 
-VOREL_NOARGS(rx_fileno) {
+PyObject* rx_fileno(PyObject* self, PyObject*) {
   return on_device(self, [&](Device& dev) -> PyObject* { return PyLong_FromLong(dev.ready_fd()); });
 }
 

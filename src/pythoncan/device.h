@@ -38,8 +38,10 @@ struct DeviceObject {
   MessageLayout* messages;
 };
 
-PyTypeObject* device_type() noexcept;  // created once per process by the module's execution step
-void set_device_type(PyTypeObject* type) noexcept;
+// The class, created once per process by the module's execution step.
+PyTypeObject* device_type() noexcept;
+// Makes `type` the class unless one was published first; true when it was taken.
+bool publish_device_type(PyTypeObject* type) noexcept;
 
 // One call's use of the object's device: inside the gate from construction to destruction.
 class DeviceLease {
@@ -77,45 +79,41 @@ PyObject* device_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexc
 void device_dealloc(PyObject* self);  // may detach: not noexcept, see ThreadStateRelease
 PyObject* list_devices(PyObject* module, PyObject* unused) noexcept;
 
-#define VOREL_FASTCALL(name) \
-  PyObject* name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
-#define VOREL_NOARGS(name) PyObject* name(PyObject* self, [[maybe_unused]] PyObject* unused)
-
-VOREL_FASTCALL(open_by_name);
-VOREL_FASTCALL(set_bitrate);
-VOREL_FASTCALL(set_bus_state);
-VOREL_FASTCALL(set_mode);
-VOREL_NOARGS(get_bus_state);
-VOREL_NOARGS(flush_tx_queue);
-VOREL_FASTCALL(set_led_mode);
-VOREL_NOARGS(get_led_mode);
-VOREL_NOARGS(get_device_name);
-VOREL_FASTCALL(set_device_name);
-VOREL_NOARGS(get_device_capabilities);
-VOREL_NOARGS(get_device_info);
-VOREL_FASTCALL(set_filters);
-VOREL_NOARGS(clear_filters);
-VOREL_FASTCALL(send_frame);
-VOREL_FASTCALL(receive_frame);
-VOREL_FASTCALL(start_periodic);
-VOREL_FASTCALL(stop_periodic);
-VOREL_FASTCALL(modify_periodic);
-VOREL_NOARGS(stop_all_periodic);
+PyObject* open_by_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* set_bitrate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* set_bus_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* set_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* get_bus_state(PyObject* self, PyObject*);
+PyObject* flush_tx_queue(PyObject* self, PyObject*);
+PyObject* set_led_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* get_led_mode(PyObject* self, PyObject*);
+PyObject* get_device_name(PyObject* self, PyObject*);
+PyObject* set_device_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* get_device_capabilities(PyObject* self, PyObject*);
+PyObject* get_device_info(PyObject* self, PyObject*);
+PyObject* set_filters(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* clear_filters(PyObject* self, PyObject*);
+PyObject* send_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* receive_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* start_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* stop_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* modify_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* stop_all_periodic(PyObject* self, PyObject*);
 
 // For the plug-in, beyond the specified surface.
-VOREL_FASTCALL(start_receiver);
-VOREL_NOARGS(stop_receiver);
-VOREL_FASTCALL(receive_batch);
-VOREL_NOARGS(interrupt_receive);
-VOREL_NOARGS(rx_stats);
-VOREL_NOARGS(rx_fileno);
-VOREL_FASTCALL(use_messages);
-VOREL_NOARGS(timing_limits);
-VOREL_FASTCALL(calc_bit_timing);
-VOREL_FASTCALL(set_bit_timing);
-VOREL_FASTCALL(send_message);
-VOREL_NOARGS(drain);
-VOREL_FASTCALL(push_error_frame);
-VOREL_NOARGS(release);
+PyObject* start_receiver(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* stop_receiver(PyObject* self, PyObject*);
+PyObject* receive_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* interrupt_receive(PyObject* self, PyObject*);
+PyObject* rx_stats(PyObject* self, PyObject*);
+PyObject* rx_fileno(PyObject* self, PyObject*);
+PyObject* use_messages(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* timing_limits(PyObject* self, PyObject*);
+PyObject* calc_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* set_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* send_message(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* drain(PyObject* self, PyObject*);
+PyObject* push_error_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* release(PyObject* self, PyObject*);
 
 }  // namespace vorel::py

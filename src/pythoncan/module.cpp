@@ -1,7 +1,5 @@
 // Module vorel_pythoncan_ext: the class's type spec, its method table with docstrings, and the
 // module's multi-phase initialisation (declared free of the GIL).
-#include <mutex>
-
 #include "device.h"
 #include "py_util.h"
 
@@ -129,20 +127,21 @@ PyMethodDef list_devices_def = {
     "list_devices", list_devices, METH_NOARGS,
     "list_devices()\n--\n\nEnumerate available VOREL devices, returns list of serial numbers"};
 
-// The class is created once per process, on the first import, and kept for its life.
+// The class is created once per process, on the first import, and kept for its life. No lock is
+// held across PyType_FromSpec: it may switch threads or collect garbage, and a C++ mutex held
+// with the thread state attached could deadlock against a thread waiting for the interpreter.
+// Two first imports at once may both create a class; the first one published wins and the
+// other is dropped before anyone saw it.
 PyObject* device_class() {
-  static std::mutex once;
-  std::lock_guard lk(once);
-  if (!device_type()) {
-    PyObject* type = PyType_FromSpec(&device_spec);
-    if (!type) return nullptr;
-    set_device_type(reinterpret_cast<PyTypeObject*>(type));  // the process keeps this reference
-  }
+  if (PyTypeObject* made = device_type()) return Py_NewRef(reinterpret_cast<PyObject*>(made));
+  Ref type(PyType_FromSpec(&device_spec));
+  if (!type) return nullptr;
+  if (publish_device_type(reinterpret_cast<PyTypeObject*>(type.get()))) type.release();  // the process keeps it
   return Py_NewRef(reinterpret_cast<PyObject*>(device_type()));
 }
 
 // Appends `name` to the module's __all__, creating the list if it is missing.
-int add_to_all(PyObject* module, PyObject* name) {
+int add_to_all(PyObject* module, const char* name) {
   Ref all(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
@@ -153,7 +152,13 @@ int add_to_all(PyObject* module, PyObject* name) {
     PyErr_SetString(PyExc_TypeError, "`__all__` must be a list");
     return -1;
   }
-  return PyList_Append(all.get(), name);
+  Ref text(PyUnicode_FromString(name));
+  return text ? PyList_Append(all.get(), text.get()) : -1;
+}
+
+// Publishes `value` as the module attribute `name` and lists it in __all__.
+int add_public(PyObject* module, const char* name, PyObject* value) {
+  return add_to_all(module, name) < 0 ? -1 : PyModule_AddObjectRef(module, name, value);
 }
 
 int module_exec(PyObject* module) noexcept {
@@ -162,24 +167,20 @@ int module_exec(PyObject* module) noexcept {
     return -1;
   }
   Ref cls(device_class());
-  if (!cls) return -1;
-  Ref cls_name(PyUnicode_FromString("NativeVorelDevice"));
-  if (!cls_name || add_to_all(module, cls_name.get()) < 0 ||
-      PyObject_SetAttr(module, cls_name.get(), cls.get()) < 0)
-    return -1;
+  if (!cls || add_public(module, "NativeVorelDevice", cls.get()) < 0) return -1;
+
   Ref module_name(PyModule_GetNameObject(module));
   if (!module_name) return -1;
   Ref fn(PyCMethod_New(&list_devices_def, module, module_name.get(), nullptr));
   if (!fn) return -1;
   Ref fn_name(PyObject_GetAttrString(fn.get(), "__name__"));
   if (!fn_name) return -1;
-  if (!PyUnicode_Check(fn_name.get())) {
-    PyErr_SetString(PyExc_TypeError, "__name__ must be a string");
+  const char* name = PyUnicode_Check(fn_name.get()) ? PyUnicode_AsUTF8(fn_name.get()) : nullptr;
+  if (!name) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "__name__ must be a string");
     return -1;
   }
-  if (add_to_all(module, fn_name.get()) < 0 || PyObject_SetAttr(module, fn_name.get(), fn.get()) < 0)
-    return -1;
-  return 0;
+  return add_public(module, name, fn.get());
 }
 
 PyModuleDef_Slot module_slots[] = {

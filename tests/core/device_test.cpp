@@ -100,7 +100,7 @@ TEST_F(DeviceTest, ReceiverBuffersInOrderAndWaitsHonourTheirTimeOut) {
     std::this_thread::sleep_for(milliseconds(30));
     inject(0x7F0);
   });
-  auto r = dev->wait_frame(platform::kNever, false, e);
+  auto r = dev->wait_frame(platform::NEVER, false, e);
   later.join();
   ASSERT_TRUE(r);
   EXPECT_EQ(e.frame.arb_id, 0x7F0u);
@@ -162,7 +162,7 @@ TEST_F(DeviceTest, ReadFailuresAreHandedOverAndAnUnplugEndsEveryWaitAfterThePend
   vsim_unplug(0);
   EXPECT_EQ(drain(200), (std::vector<uint32_t>{0x11, 0x12}));
   auto t0 = Clock::now();
-  r = dev->wait_frame(platform::kNever, false, e);
+  r = dev->wait_frame(platform::NEVER, false, e);
   EXPECT_LT(Clock::now() - t0, milliseconds(150));
   ASSERT_FALSE(r);
   EXPECT_NE(r.error().display().find("No such device"), std::string::npos);
@@ -176,7 +176,7 @@ TEST_F(DeviceTest, InterruptEndsEveryWaitAndTheDestructorJoinsTheReceiver) {
   Result<WaitEnd> got = WaitEnd::frame;
   std::thread waiter([&] {
     RxEntry e;
-    got = dev->wait_frame(platform::kNever, false, e);
+    got = dev->wait_frame(platform::NEVER, false, e);
   });
   std::this_thread::sleep_for(milliseconds(20));
   dev->interrupt_waits();
@@ -221,7 +221,7 @@ TEST_F(DeviceTest, HostFramesJoinTheQueueInOrderErrorFramesPastTheFilters) {
   EXPECT_GE(dev->drained_at_ns(), t0 + 3 * kMs);
   EXPECT_LE(dev->drained_at_ns(), platform::monotonic_ns() + 3 * kMs);
   for (int i = 0; i < 200; ++i) dev->note_sent(1 * kMs);
-  EXPECT_LE(dev->drained_at_ns(), platform::monotonic_ns() + Device::kDrainMaxNs);
+  EXPECT_LE(dev->drained_at_ns(), platform::monotonic_ns() + Device::DRAIN_MAX_NS);
   EXPECT_EQ(dev->stats().sent, 202u);
   // Once the bus closes, waits end and senders can tell.
   EXPECT_FALSE(dev->closing());

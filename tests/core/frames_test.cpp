@@ -50,9 +50,9 @@ TEST(TxFrame, EncodesRecordsByteForByte) {
   }
 }
 
-std::array<uint8_t, rx::kSize> rx_record(uint8_t dlc, uint8_t flags, uint32_t word, Bytes data,
+std::array<uint8_t, rx::SIZE> rx_record(uint8_t dlc, uint8_t flags, uint32_t word, Bytes data,
                                          uint64_t ts) {
-  std::array<uint8_t, rx::kSize> r{};
+  std::array<uint8_t, rx::SIZE> r{};
   r[0] = 0xEE;  // not interpreted
   r[1] = dlc;
   r[2] = flags;

@@ -203,6 +203,17 @@ TEST_F(PeriodicTest, IdsSkipTasksStillRegisteredAfterTheWrap) {
   EXPECT_FALSE(registry.modify(77, records({1})));
 }
 
+TEST_F(PeriodicTest, AWorkerThatCannotBeRegisteredIsStoppedNotLeftRunning) {
+  registry.fail_next_add();
+  EXPECT_THROW(start(records({1}), 1000, std::nullopt), std::bad_alloc);
+  EXPECT_EQ(registry.size(), 0u);
+  transport.reset();
+  EXPECT_EQ(vsim_count_handles(), 0);  // its worker has ended and let go of the adapter
+  const size_t sent = sent_frames().size();
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(sent_frames().size(), sent);
+}
+
 TEST_F(PeriodicTest, DetachedWorkersKeepTheTransportOpen) {
   start(records({1}), 5000, 150);
   registry.detach_all();

@@ -24,7 +24,7 @@ TEST(Platform, AStopEndsAWaitForever) {
   std::atomic<uint64_t> woke{0};
   SpawnError err;
   Thread t = Thread::start("waiter", 64 * 1024, [&] {
-    EXPECT_TRUE(s.wait_until(kNever));
+    EXPECT_TRUE(s.wait_until(NEVER));
     woke = monotonic_ns();
   }, &err);
   ASSERT_TRUE(t.joinable()) << err.text;
@@ -36,7 +36,7 @@ TEST(Platform, AStopEndsAWaitForever) {
   t.join();
   EXPECT_TRUE(s.is_set());
   EXPECT_LT(woke.load() - set_at, 100'000'000u);
-  EXPECT_TRUE(s.wait_until(kNever));  // final: later waits return at once
+  EXPECT_TRUE(s.wait_until(NEVER));  // final: later waits return at once
 }
 
 TEST(Platform, ThreadsCarryTheFirstFifteenBytesOfTheirName) {
@@ -59,11 +59,11 @@ TEST(Platform, ASpawnFailureReportsTheOsError) {
 }
 
 TEST(Platform, SaturatingArithmetic) {
-  EXPECT_EQ(saturating_add(kNever - 1, 5), kNever);
+  EXPECT_EQ(saturating_add(NEVER - 1, 5), NEVER);
   EXPECT_EQ(saturating_add(1, 2), 3u);
-  EXPECT_EQ(saturating_mul(uint64_t{1} << 63, 1000), kNever);
+  EXPECT_EQ(saturating_mul(uint64_t{1} << 63, 1000), NEVER);
   EXPECT_EQ(saturating_mul(7, 1000), 7000u);
-  EXPECT_EQ(saturating_mul(kNever, 0), 0u);
+  EXPECT_EQ(saturating_mul(NEVER, 0), 0u);
 }
 
 }  // namespace

@@ -136,3 +136,29 @@ def test_import_leaves_the_gil_as_the_build_has_it():
     free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
     assert out.stdout.strip() == str(not free_threaded)
     assert out.stderr == ""
+
+
+FIRST_IMPORTS = """
+import importlib.util, sys, threading
+spec = importlib.util.find_spec("vorel_pythoncan_ext")
+barrier = threading.Barrier(8)
+classes = []
+def load():
+    module = importlib.util.module_from_spec(spec)
+    barrier.wait()
+    spec.loader.exec_module(module)
+    classes.append(module.NativeVorelDevice)
+threads = [threading.Thread(target=load) for _ in range(8)]
+for t in threads: t.start()
+for t in threads: t.join()
+import vorel_pythoncan_ext
+assert len(classes) == 8 and all(c is vorel_pythoncan_ext.NativeVorelDevice for c in classes), classes
+print("one class")
+"""
+
+
+def test_first_imports_in_many_threads_at_once_make_one_class():
+    """Eight module objects executed at once in a fresh process: the class is made once and shared."""
+    for _ in range(5):
+        out = subprocess.run([sys.executable, "-c", FIRST_IMPORTS], capture_output=True, text=True, timeout=60)
+        assert (out.returncode, out.stdout.strip(), out.stderr) == (0, "one class", "")
