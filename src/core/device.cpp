@@ -142,23 +142,27 @@ bool Device::receiver_running() {
   return capacity_ != 0;
 }
 
+void Device::enqueue_locked(RxEntry e, bool bounded) {
+  if (bounded && capacity_ != 0 && frames_buffered_ >= capacity_) {
+    // The newest frames are dropped: the ones already waiting keep their order.
+    ++overruns_;
+    ++episode_dropped_;
+    return;
+  }
+  if (episode_dropped_ != 0) {
+    // The overrun ends here; its mark goes ahead of the frame and takes no capacity.
+    rx_buffer_.push_back(RxEntry{ReceivedFrame{}, e.host_time, episode_dropped_});
+    episode_dropped_ = 0;
+  }
+  rx_buffer_.push_back(std::move(e));
+  ++frames_buffered_;
+  high_water_ = std::max(high_water_, frames_buffered_);
+}
+
 void Device::append_locked(std::vector<RxEntry>& entries) {
   for (RxEntry& e : entries) {
     ++received_;
-    if (frames_buffered_ >= capacity_) {
-      // The newest frames are dropped: the ones already waiting keep their order.
-      ++overruns_;
-      ++episode_dropped_;
-      continue;
-    }
-    if (episode_dropped_ != 0) {
-      // The overrun ends here; its mark goes ahead of the frame and takes no capacity.
-      rx_buffer_.push_back(RxEntry{ReceivedFrame{}, e.host_time, episode_dropped_});
-      episode_dropped_ = 0;
-    }
-    rx_buffer_.push_back(std::move(e));
-    ++frames_buffered_;
-    high_water_ = std::max(high_water_, frames_buffered_);
+    enqueue_locked(std::move(e), true);
   }
   update_ready_locked();
   rx_cv_.notify_all();
@@ -242,18 +246,8 @@ void Device::interrupt_waits() {
 
 void Device::push_host(RxEntry entry) {
   std::lock_guard lk(rx_lock_);
-  if (entry.origin == Origin::echo && capacity_ != 0 && frames_buffered_ >= capacity_) {
-    ++overruns_;
-    ++episode_dropped_;
-    return;
-  }
-  if (episode_dropped_ != 0) {
-    rx_buffer_.push_back(RxEntry{ReceivedFrame{}, entry.host_time, episode_dropped_});
-    episode_dropped_ = 0;
-  }
-  rx_buffer_.push_back(std::move(entry));
-  ++frames_buffered_;
-  high_water_ = std::max(high_water_, frames_buffered_);
+  const bool bounded = entry.origin != Origin::host_error;
+  enqueue_locked(std::move(entry), bounded);
   update_ready_locked();
   rx_cv_.notify_all();
 }

@@ -128,6 +128,8 @@ class Device {
 
  private:
   void receive_loop(platform::StopSignal& stop);
+  // Queues a frame, or drops and counts it when `bounded` and the buffer is full.
+  void enqueue_locked(RxEntry e, bool bounded);
   void append_locked(std::vector<RxEntry>& entries);
   void update_ready_locked();
   std::optional<RxEntry> pop_locked(bool take_marks);
