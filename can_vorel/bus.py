@@ -213,7 +213,11 @@ class VorelBus(can.BusABC):
         if _FAST_MESSAGE:
             # Frames come out of the module as messages already, built as _message builds them.
             dev._use_messages(Message, self.channel)
-        super().__init__(channel=self.channel, can_filters=can_filters, **kwargs)
+        try:
+            super().__init__(channel=self.channel, can_filters=can_filters, **kwargs)
+        except BaseException:
+            dev._release()
+            raise
         self._watch_stop = threading.Event()
         self._watcher = threading.Thread(target=_watch, args=(weakref.ref(self), self._watch_stop),
                                          name=f"vorel-bus-watch {self.serial}", daemon=True)
@@ -236,9 +240,10 @@ class VorelBus(can.BusABC):
         if kind == "MultipleDevicesFound":
             what = f"named {name!r}" if name else "attached"
             return f"Several VOREL adapters are {what} ({attached}): give the serial of one as the channel"
+        adapter = f"The VOREL adapter {serial or name}" if serial or name else "The VOREL adapter"
         if kind == "DeviceInUse" or getattr(e, "libusb_code", None) == LIBUSB_ERROR_BUSY:
-            return f"The VOREL adapter {serial or name or ''} is in use by another program".replace("  ", " ")
-        return f"Could not open the VOREL adapter {serial or name or ''}: {e}".replace("  ", " ")
+            return f"{adapter} is in use by another program"
+        return f"{adapter} could not be opened: {e}"
 
     @staticmethod
     def _configure_timing(dev: native.NativeVorelDevice, bitrate: int, sample_point: float,
