@@ -231,6 +231,10 @@ def test_a_bus_off_is_reported_and_recovered(sim, auto_reset):
     with VorelBus(A, ignore_rx_error_frames=True) as bus:
         sim.set_error_counters(0, 0, 256)
         assert bus.recv(0.6) is None and bus.state == BusState.ERROR
+        # The adapter's own error frames go too; other frames pass.
+        sim.inject_frame(0, 0x20000088, 0x08, 8, bytes(8))
+        sim.inject_frame(0, 0x123, 0, 1, b"\x01")
+        assert [m.arbitration_id for m in drain(bus)] == [0x123]
 
 
 def test_timestamps_stay_monotonic_across_the_counter_wrap(sim):
