@@ -249,10 +249,8 @@ class VorelBus(can.BusABC):
     def _configure_timing(dev: native.NativeVorelDevice, bitrate: int, sample_point: float,
                           timing: Optional[can.BitTiming]) -> Optional[can.BitTiming]:
         """Writes the bit timing, verified by reading it back; returns it as python-can's BitTiming."""
-        limits = dev._timing_limits()
-        f_clock = limits["f_clock"]
         if timing is not None:
-            timing = check_or_adjust_timing_clock(timing, [f_clock])
+            timing = check_or_adjust_timing_clock(timing, [dev._timing_limits()["f_clock"]])
             try:
                 dev._set_bit_timing(timing.brp, timing.tseg1, timing.tseg2, timing.sjw)
             except RuntimeError as e:
@@ -264,8 +262,8 @@ class VorelBus(can.BusABC):
             raise CanInitializationError(f"The adapter cannot run at {bitrate} bit/s within 0.5 %: {near}")
         written = dev._set_bit_timing(found["brp"], found["tseg1"], found["tseg2"], found["sjw"])
         try:
-            return can.BitTiming(f_clock=f_clock, brp=written["brp"], tseg1=written["tseg1"], tseg2=written["tseg2"],
-                                 sjw=written["sjw"])
+            return can.BitTiming(f_clock=written["f_clock"], brp=written["brp"], tseg1=written["tseg1"],
+                                 tseg2=written["tseg2"], sjw=written["sjw"])
         except ValueError:
             return None  # beyond what python-can's BitTiming holds (a prescaler above 64: slow rates)
 

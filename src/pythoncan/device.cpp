@@ -847,7 +847,11 @@ PyObject* set_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!timing) return raise_error(timing.error().text(), timing.error());
     if (auto s = set_bittiming(dev.transport(), *timing); !s) return raise_device_error("BT error: {}", s.error());
     dev.set_bitrate(timing->bitrate);
-    return timing_dict(*timing);
+    // With the clock the timing was computed for, so that the caller need not ask for it again.
+    Ref written(timing_dict(*timing));
+    Ref clock(PyLong_FromUnsignedLong(l->clock_freq));
+    if (!written || !clock || PyDict_SetItemString(written.get(), "f_clock", clock.get()) < 0) return nullptr;
+    return written.release();
   });
 }
 

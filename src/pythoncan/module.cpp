@@ -93,7 +93,7 @@ PyMethodDef device_methods[] = {
      "_calc_bit_timing($self, bitrate, sample_point, tolerance_ppm)\n--\n\n"
      "(timing or None, nearest reachable bit rate): a timing within tolerance_ppm of bitrate."},
     {"_set_bit_timing", cfunc(set_bit_timing), kFast,
-     "_set_bit_timing($self, brp, tseg1, tseg2, sjw)\n--\n\nWrite these segments, verified; returns the timing."},
+     "_set_bit_timing($self, brp, tseg1, tseg2, sjw)\n--\n\nWrite these segments, verified; returns the timing and f_clock."},
     {"_send", cfunc(send_message), kFast,
      "_send($self, msg, timeout, echo)\n--\n\nSend a python-can Message, checked as python-can checks it."},
     {"_drain", cfunc(drain), METH_NOARGS,

@@ -97,7 +97,7 @@ class NativeVorelDevice:
     ) -> tuple[Optional[dict[str, int]], int]:
         """(timing or None, nearest reachable bit rate): a timing within tolerance_ppm of bitrate."""
     def _set_bit_timing(self, brp: int, tseg1: int, tseg2: int, sjw: int) -> dict[str, int]:
-        """Write these segments, verified; returns the timing."""
+        """Write these segments, verified; returns the timing and f_clock."""
     def _send(self, msg: Any, timeout: Optional[float], echo: bool) -> None:
         """Send a python-can Message, checked as python-can checks it."""
     def _drain(self) -> None:
