@@ -266,7 +266,7 @@ def test_recv_zero_and_recv_none(two):
     a, b = two
     t0 = time.monotonic()
     assert b.recv(0) is None
-    assert time.monotonic() - t0 < 0.05
+    assert time.monotonic() - t0 < 0.5
     got = []
     t = threading.Thread(target=lambda: got.append(b.recv(None)))
     t.start()
@@ -281,7 +281,7 @@ def test_recv_zero_and_recv_none(two):
     b.shutdown()
     waiting.join(2)
     assert not waiting.is_alive()
-    assert time.monotonic() - t0 < 0.1
+    assert time.monotonic() - t0 < 0.5
     assert got[-1] is None  # the wait ended without a message
     with VorelBus(B) as again:  # released: it opens again at once
         assert again.rx_overruns == 0
