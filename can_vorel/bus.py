@@ -34,6 +34,9 @@ MODE_FD = 0x20
 STATE_BUS_OFF = 3
 _STATES = {0: BusState.ACTIVE, 1: BusState.ACTIVE, 2: BusState.PASSIVE}
 
+# USB reads the receiver keeps in flight unless told otherwise (bench/README.md: why 64).
+DEFAULT_RX_TRANSFERS = 64
+
 # Without the receiver a blocking read cannot be interrupted: it waits in slices this long, so
 # that shutdown() ends it promptly. With the receiver, shutdown() wakes every waiter at once.
 _RECV_SLICE_S = 0.1
@@ -122,6 +125,10 @@ class VorelBus(can.BusABC):
         newest frames are dropped, counted in :attr:`rx_overruns` and reported once per episode
         as an error frame (SocketCAN's controller error, RX overflow). 0 reads only while
         :meth:`recv` runs, as python-can's simplest interfaces do.
+    :param rx_transfers: USB reads the receiver keeps in flight, 1 to 256 (default 64). Each read
+        brings at most two frames per USB round trip, so the receiver carries about
+        ``2 * rx_transfers / L`` frames/s for a round trip of L seconds: 64 carry a full 1 Mbit/s
+        bus where USB completes reads once per 1 ms frame (WinUSB, hubs).
     :param ignore_rx_error_frames: drop error frames, the adapter's and the host's own.
 
     :attr:`bit_timing` is the :class:`can.BitTiming` written to the adapter and read back (None
@@ -154,6 +161,7 @@ class VorelBus(can.BusABC):
         receive_own_messages: bool = False,
         auto_reset: bool = False,
         rx_queue_size: int = 65536,
+        rx_transfers: int = DEFAULT_RX_TRANSFERS,
         ignore_rx_error_frames: bool = False,
         **kwargs: Any,
     ) -> None:
@@ -164,6 +172,8 @@ class VorelBus(can.BusABC):
                 f"sample_point is in percent, from 50 to 95 (87.5 is common), not {sample_point!r}")
         if isinstance(rx_queue_size, bool) or not isinstance(rx_queue_size, int) or rx_queue_size < 0:
             raise CanInitializationError(f"rx_queue_size must be a whole number of frames >= 0, not {rx_queue_size!r}")
+        if isinstance(rx_transfers, bool) or not isinstance(rx_transfers, int) or not 1 <= rx_transfers <= 256:
+            raise CanInitializationError(f"rx_transfers is the number of USB reads in flight, 1 to 256, not {rx_transfers!r}")
         # python-can's command-line tools turn a numeric-looking channel into an int.
         serial = "" if channel is None else str(channel)
         self._closed = False  # set once by shutdown(); read without a lock
@@ -200,7 +210,7 @@ class VorelBus(can.BusABC):
             dev.set_mode(self._mode)
             dev.set_bus_state(True)
             if self._receiver:
-                dev._start_receiver(rx_queue_size)
+                dev._start_receiver(rx_queue_size, rx_transfers)
         except BaseException as e:
             dev._release()  # the adapter is free again before the error leaves
             if isinstance(e, (RuntimeError, TypeError, ValueError, OverflowError)):
@@ -394,7 +404,8 @@ class VorelBus(can.BusABC):
 
     def rx_stats(self) -> dict[str, int]:
         """The receiver's counters: frames it received and dropped for a full queue (`overruns`),
-        the most it held at once (`high_water`), its `capacity` and what is `queued` now."""
+        the most it held at once (`high_water`), its `capacity`, what is `queued` now, and its USB
+        reads: `transfers_in_flight` now and the most at once (`max_transfers_in_flight`)."""
         if self._final_stats is not None:
             return dict(self._final_stats)
         return dict(self._call(lambda d: d._stats()))

@@ -150,6 +150,10 @@ int vsim_set_usb_latency(int a, uint32_t fixed_us, uint32_t jitter_us) {
   });
 }
 
+int vsim_set_usb_frame(int a, uint32_t frame_us) {
+  return with_adapter(a, [&](World&, Adapter& ad) { ad.usb_frame = std::chrono::microseconds(frame_us); });
+}
+
 int vsim_add_traffic(int a, const char* spec) {
   auto node = spec ? vsim::parse_traffic(spec) : std::nullopt;
   return node ? World::get().add_node(a, *node) : -1;
@@ -343,5 +347,7 @@ int vsim_count_handles(void) { return locked_read(&World::handles); }
 int vsim_count_claims(void) { return locked_read(&World::claims); }
 
 int vsim_count_devices(void) { return locked_read(&World::device_refs); }
+
+int vsim_count_transfers(void) { return locked_read(&World::transfers); }
 
 }  // extern "C"

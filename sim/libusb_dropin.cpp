@@ -1,11 +1,12 @@
-// Drop-in libusb-1.0.so.0: libusb's synchronous API implemented over the simulated adapters.
+// Drop-in libusb-1.0.so.0: libusb's synchronous API implemented over the simulated adapters (the
+// asynchronous transfers are in dropin_async.cpp).
 //
 // Put this library's folder first on LD_LIBRARY_PATH and every program that links libusb-1.0
 // (the extension module, pyusb through ctypes) talks to the device model instead of the kernel.
 // It keeps libusb's semantics where callers can see them: real-time time-outs with 0 meaning no
 // limit, `transferred` counts on time-out, libusb's error codes, reference-counted contexts and
 // devices, and every call safe from many threads at once.
-#include <libusb-1.0/libusb.h>
+#include "dropin.h"
 #ifdef _WIN32
 #include <processthreadsapi.h>
 #else
@@ -21,12 +22,12 @@
 #include <thread>
 #include <vector>
 
-#include "model.h"
-#include "shared_bus.h"
-
 using vsim::Clock;
 using vsim::World;
 namespace st = vsim::status;
+using vsim::dropin::adapter_of_locked;
+using vsim::dropin::attached;
+using vsim::dropin::resolve_locked;
 
 static_assert(st::io == LIBUSB_ERROR_IO && st::invalid_param == LIBUSB_ERROR_INVALID_PARAM &&
               st::access == LIBUSB_ERROR_ACCESS && st::no_device == LIBUSB_ERROR_NO_DEVICE &&
@@ -35,30 +36,6 @@ static_assert(st::io == LIBUSB_ERROR_IO && st::invalid_param == LIBUSB_ERROR_INV
               st::pipe == LIBUSB_ERROR_PIPE && st::interrupted == LIBUSB_ERROR_INTERRUPTED &&
               st::no_mem == LIBUSB_ERROR_NO_MEM && st::not_supported == LIBUSB_ERROR_NOT_SUPPORTED &&
               st::other == LIBUSB_ERROR_OTHER);
-
-// Front-end objects. All their bookkeeping is guarded by World::mu, like the model itself. In a
-// process attached to a shared bus (vsim::link::client() set) the adapters are the server's: a
-// device keeps what the server listed of it, and a handle names the server's handle.
-struct libusb_context {
-  bool exited = false;
-  int devices = 0;  // live libusb_device objects of this context; it is freed after both end
-  std::vector<libusb_device*> cache;
-};
-
-struct libusb_device {
-  libusb_context* ctx;
-  int adapter;
-  uint64_t generation;
-  int refs;
-  vsim::Adapter* model;  // never freed while the process runs, see vsim::Adapter; null when attached
-  vsim::link::Listed listed{};  // attached: what the server said of it
-};
-
-struct libusb_device_handle {
-  libusb_device* dev;
-  uint32_t claimed;  // one bit per interface number this handle holds
-  uint32_t remote = 0;  // attached: the server's handle
-};
 
 // Which adapter of which world generation a device stands for; the shared bus's server names
 // devices to its clients by it.
@@ -93,13 +70,6 @@ void unref_device_locked(World& w, libusb_device* dev) {
   libusb_context* ctx = dev->ctx;
   delete dev;
   maybe_free_context_locked(ctx);
-}
-
-// The adapter behind a device, or nullptr once it is unplugged or the world was reset.
-vsim::Adapter* adapter_of_locked(World& w, const libusb_device* dev) {
-  if (dev->generation != w.generation) return nullptr;
-  vsim::Adapter* a = w.adapter_locked(dev->adapter);
-  return a && a->plugged ? a : nullptr;
 }
 
 Clock::time_point deadline_of(unsigned int timeout_ms, Clock::time_point start) {
@@ -182,8 +152,6 @@ libusb_config_descriptor* make_config() {
   return &b->cfg;
 }
 
-libusb_context* resolve_locked(libusb_context* ctx) { return ctx ? ctx : g_default_ctx; }
-
 // The context's device object for an adapter, made on first listing and shared until unreferenced.
 libusb_device* device_for_locked(World& w, libusb_context* ctx, int adapter, uint64_t generation,
                                  vsim::Adapter* model) {
@@ -200,19 +168,34 @@ libusb_device* device_for_locked(World& w, libusb_context* ctx, int adapter, uin
   return dev;
 }
 
-// Completes a transfer that reached the adapter only after its USB round trip; the world's lock
-// is not held meanwhile.
+// Completes a transfer that reached the adapter only after its USB round trip (and at the next
+// USB frame boundary where frames are set); the world's lock is not held meanwhile.
 void round_trip(World& w, std::unique_lock<std::mutex>& lk, int adapter, int result) {
   if (result == LIBUSB_ERROR_TIMEOUT || result == LIBUSB_ERROR_NO_DEVICE || result == LIBUSB_ERROR_INVALID_PARAM) return;
-  auto delay = w.usb_delay_locked(adapter);
-  if (delay.count() == 0) return;
+  auto now = Clock::now();
+  auto at = w.usb_done_at_locked(adapter, now);
+  if (at <= now) return;
   lk.unlock();
-  std::this_thread::sleep_for(delay);
+  std::this_thread::sleep_until(at);
 }
 
-vsim::link::Client* attached() { return vsim::link::client(); }
+uint64_t g_next_handle_id = 1;  // guarded by World::mu
 
 }  // namespace
+
+namespace vsim::dropin {
+
+Adapter* adapter_of_locked(World& w, const libusb_device* dev) {
+  if (dev->generation != w.generation) return nullptr;
+  Adapter* a = w.adapter_locked(dev->adapter);
+  return a && a->plugged ? a : nullptr;
+}
+
+link::Client* attached() { return link::client(); }
+
+libusb_context* resolve_locked(libusb_context* ctx) { return ctx ? ctx : g_default_ctx; }
+
+}  // namespace vsim::dropin
 
 extern "C" {
 
@@ -465,7 +448,7 @@ int LIBUSB_CALL libusb_open(libusb_device* dev, libusb_device_handle** handle) {
     if (!a) return LIBUSB_ERROR_NO_DEVICE;
     if (a->open_error != 0) return a->open_error;
   }
-  auto* h = new (std::nothrow) libusb_device_handle{dev, 0, remote};
+  auto* h = new (std::nothrow) libusb_device_handle{dev, 0, remote, g_next_handle_id++};
   if (!h) {
     if (auto* link = attached()) link->close(remote);
     return LIBUSB_ERROR_NO_MEM;
@@ -621,7 +604,11 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* h, uint8_t request
                                         uint8_t request, uint16_t value, uint16_t index,
                                         unsigned char* data, uint16_t length,
                                         unsigned int timeout) {
-  if (auto* link = attached()) return link->control(h->remote, request_type, request, value, index, {data, data ? length : 0u}, timeout);
+  if (auto* link = attached()) {
+    int r = link->control(h->remote, request_type, request, value, index, {data, data ? length : 0u}, timeout);
+    vsim::dropin::handle_due_events(h->dev->ctx);
+    return r;
+  }
   World& w = World::get();
   std::unique_lock lk(w.mu);
   auto start = Clock::now();
@@ -653,6 +640,8 @@ int LIBUSB_CALL libusb_control_transfer(libusb_device_handle* h, uint8_t request
   e.transferred = r > 0 ? r : 0;
   w.log_locked(e);
   round_trip(w, lk, h->dev->adapter, r);
+  if (lk.owns_lock()) lk.unlock();
+  vsim::dropin::handle_due_events(h->dev->ctx);
   return r;
 }
 
@@ -731,6 +720,8 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* h, unsigned char endp
   e.transferred = moved;
   w.log_locked(e);
   round_trip(w, lk, adapter, r);
+  if (lk.owns_lock()) lk.unlock();
+  vsim::dropin::handle_due_events(h->dev->ctx);
   return r;
 }
 
@@ -775,27 +766,5 @@ int LIBUSB_CALL libusb_get_string_descriptor_ascii(libusb_device_handle* h, uint
   data[di] = 0;
   return di;
 }
-
-// Asynchronous transfers are not simulated: allocation works so that callers can probe, but
-// submitting fails as on a platform without support.
-struct libusb_transfer* LIBUSB_CALL libusb_alloc_transfer(int iso_packets) {
-  if (iso_packets < 0) return nullptr;
-  size_t size = sizeof(libusb_transfer) +
-                sizeof(libusb_iso_packet_descriptor) * static_cast<size_t>(iso_packets);
-  return static_cast<libusb_transfer*>(std::calloc(1, size));
-}
-
-void LIBUSB_CALL libusb_free_transfer(struct libusb_transfer* transfer) {
-  if (!transfer) return;
-  if ((transfer->flags & LIBUSB_TRANSFER_FREE_BUFFER) && transfer->buffer) std::free(transfer->buffer);
-  std::free(transfer);
-}
-
-int LIBUSB_CALL libusb_submit_transfer(struct libusb_transfer*) { return LIBUSB_ERROR_NOT_SUPPORTED; }
-int LIBUSB_CALL libusb_cancel_transfer(struct libusb_transfer*) { return LIBUSB_ERROR_NOT_FOUND; }
-int LIBUSB_CALL libusb_handle_events(libusb_context*) { return 0; }
-int LIBUSB_CALL libusb_handle_events_completed(libusb_context*, int*) { return 0; }
-int LIBUSB_CALL libusb_handle_events_timeout(libusb_context*, struct timeval*) { return 0; }
-int LIBUSB_CALL libusb_handle_events_timeout_completed(libusb_context*, struct timeval*, int*) { return 0; }
 
 }  // extern "C"

@@ -261,7 +261,8 @@ std::optional<TrafficNode> parse_load(const std::string& spec) {
 // them instead; VOREL_SIM_BITRATE sets their initial bit rate, VOREL_SIM_RX_QUEUE their
 // firmware receive queues (frames) and VOREL_SIM_DRIFT_PPM their oscillators' errors (one value,
 // or one per adapter), VOREL_SIM_CLOCK_BITS their timestamp counters' width, VOREL_SIM_USB_LATENCY
-// (FIXED_US[:JITTER_US]) their USB round trip; VOREL_SIM_TRAFFIC and VOREL_SIM_LOAD add other
+// (FIXED_US[:JITTER_US]) their USB round trip and VOREL_SIM_USB_FRAME_US the USB frame their
+// completions are aligned to; VOREL_SIM_TRAFFIC and VOREL_SIM_LOAD add other
 // nodes on that bus; VOREL_SIM_CAPTURE names a file that receives every frame on the bus
 // (VOREL_SIM_CAPTURE_APPEND=1 appends), VOREL_SIM_LOG one that receives every transfer. This
 // lets any program (a demo, a user's script, python-can's tools) run against simulated adapters.
@@ -309,6 +310,7 @@ void World::configure_from_environment() {
   auto drifts = split(env("VOREL_SIM_DRIFT_PPM"), ',');
   auto bits = env("VOREL_SIM_CLOCK_BITS");
   auto latency = split(env("VOREL_SIM_USB_LATENCY"), ':');
+  auto usb_frame = env("VOREL_SIM_USB_FRAME_US");
   std::lock_guard lk(mu);
   for (auto& a : adapters) {
     size_t i = static_cast<size_t>(a->index);
@@ -331,6 +333,11 @@ void World::configure_from_environment() {
       } else if (i == 0) {
         refuse("USB latency", env("VOREL_SIM_USB_LATENCY"));
       }
+    }
+    if (!usb_frame.empty()) {
+      auto us = number_of(usb_frame);
+      if (us && *us >= 0 && *us <= 1e6 && *us == static_cast<int64_t>(*us)) a->usb_frame = std::chrono::microseconds(static_cast<int64_t>(*us));
+      else if (i == 0) refuse("USB frame", usb_frame);
     }
   }
   if (adapters.empty()) return;
@@ -530,6 +537,16 @@ Clock::duration World::usb_delay_locked(int index) {
                                                                      static_cast<uint64_t>(a->usb_jitter.count() + 1)))
                     : std::chrono::microseconds(0);
   return a->usb_latency + jitter;
+}
+
+Clock::time_point World::usb_done_at_locked(int index, Clock::time_point done) {
+  Clock::time_point at = done + usb_delay_locked(index);
+  Adapter* a = adapter_locked(index);
+  if (!a || a->usb_frame.count() <= 0) return at;
+  auto frame = std::chrono::duration_cast<Clock::duration>(a->usb_frame);
+  auto since = at.time_since_epoch();
+  auto rounded = (since + frame - Clock::duration(1)) / frame * frame;
+  return Clock::time_point(rounded);
 }
 
 std::optional<std::vector<uint8_t>> World::scripted_answer_locked(Adapter& a, uint8_t request) {

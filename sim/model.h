@@ -154,6 +154,9 @@ struct Adapter {
   // hardware round trip would (fixed part plus a uniformly random part up to the jitter)
   std::chrono::microseconds usb_latency{0};
   std::chrono::microseconds usb_jitter{0};
+  // Non-zero: completions are reported only at USB frame boundaries of this length, as WinUSB
+  // reports short reads (each pending transfer at most once per frame)
+  std::chrono::microseconds usb_frame{0};
   uint64_t jitter_seed = 0x5EED;
 
   // frames
@@ -262,6 +265,9 @@ class World {
   void log_locked(LogEntry e);
   // How much later than `done` a transfer to `adapter` completes (its USB round trip).
   Clock::duration usb_delay_locked(int adapter);
+  // When a transfer to `adapter` that the adapter answered at `done` completes: after its round
+  // trip, at the next USB frame boundary where frames are set.
+  Clock::time_point usb_done_at_locked(int adapter, Clock::time_point done);
 
   // --- traffic nodes and capture (lock internally) -------------------------------------------
   // Adds a node to the bus of `adapter`; returns -1 when there is no such adapter.
@@ -282,7 +288,7 @@ class World {
   int list_error = 0, list_error_count = 0;
 
   // --- counters kept for the front ends ------------------------------------------------------
-  int contexts = 0, handles = 0, claims = 0, device_refs = 0;
+  int contexts = 0, handles = 0, claims = 0, device_refs = 0, transfers = 0;
   std::atomic<uint64_t> generation{0};  // bumped by reset(); objects of older ones are stale
 
   // --- log: off unless asked for, the last kLogCapacity transfers, optionally a file too ------

@@ -144,7 +144,13 @@ struct Client {
   std::deque<std::unique_ptr<Urb>> pending;  // submitted, not finished, oldest first
   std::deque<std::unique_ptr<Urb>> delayed;  // finished, their USB round trip not yet over
   std::deque<std::unique_ptr<Urb>> done;     // finished, waiting to be reaped
+  Clock::time_point next_in_packet{};  // the earliest the IN endpoint sends its next packet
 };
+
+// A full-speed host controller polls a NAKing bulk endpoint several times a frame.
+constexpr auto kPacketGap = std::chrono::microseconds(50);
+
+bool is_bulk_in(const Urb& u) { return u.type == USBDEVFS_URB_TYPE_BULK && u.endpoint == vsim::kEpIn; }
 
 // One published adapter. Kept after it is gone, since files opened on it stay open.
 struct Device {
@@ -231,9 +237,10 @@ void Frontend::finish_locked(World& w, Client& c, std::unique_ptr<Urb> u) {
   w.log_locked(u->log);
   // A URB the adapter answered reaches the client after the USB round trip; the pump hands it
   // over then, keeping each endpoint's order.
-  auto delay = u->status == -ESHUTDOWN || u->status == -ENOENT ? Clock::duration{} : w.usb_delay_locked(c.device->adapter);
-  if (delay.count() > 0 || !c.delayed.empty()) {
-    u->ready_at = Clock::now() + delay;
+  auto now = Clock::now();
+  auto at = u->status == -ESHUTDOWN || u->status == -ENOENT ? now : w.usb_done_at_locked(c.device->adapter, now);
+  if (at > now || !c.delayed.empty()) {
+    u->ready_at = at;
     for (auto& d : c.delayed)
       if (d->endpoint == u->endpoint) u->ready_at = std::max(u->ready_at, d->ready_at);
     c.delayed.push_back(std::move(u));
@@ -317,11 +324,13 @@ bool Frontend::progress_locked(World& w, Client& c, Clock::time_point now) {
   bool waiting = false;
   for (auto it = c.pending.begin(); it != c.pending.end();) {
     Urb& u = **it;
-    if (!first_on_endpoint(c, u) || !try_finish_locked(w, *c.device, u)) {
+    const bool paced = is_bulk_in(u) && now < c.next_in_packet;
+    if (!first_on_endpoint(c, u) || paced || !try_finish_locked(w, *c.device, u)) {
       waiting = waiting || !u.hang;
       ++it;
       continue;
     }
+    if (is_bulk_in(u) && u.status == 0) c.next_in_packet = now + kPacketGap;
     std::unique_ptr<Urb> owned = std::move(*it);
     it = c.pending.erase(it);
     finish_locked(w, c, std::move(owned));
@@ -559,7 +568,10 @@ void Frontend::submit_locked(World& w, UMockdevIoctlClient* client, Client& c, b
   // Finished at once when the model can; otherwise the pump finishes it later.
   c.pending.push_back(std::move(u));
   Urb& added = *c.pending.back();
-  if (first_on_endpoint(c, added) && try_finish_locked(w, d, added)) {
+  const auto now = Clock::now();
+  const bool paced = is_bulk_in(added) && now < c.next_in_packet;
+  if (first_on_endpoint(c, added) && !paced && try_finish_locked(w, d, added)) {
+    if (is_bulk_in(added) && added.status == 0) c.next_in_packet = now + kPacketGap;
     std::unique_ptr<Urb> owned = std::move(c.pending.back());
     c.pending.pop_back();
     finish_locked(w, c, std::move(owned));
@@ -592,8 +604,10 @@ void Frontend::pump() {
     sweep_locked(w);
     Clock::time_point until = Clock::time_point::max();
     for (auto& [_, c] : clients) {
-      if (!c->pending.empty() && progress_locked(w, *c, now))
+      if (!c->pending.empty() && progress_locked(w, *c, now)) {
         if (auto ev = w.next_event_locked(c->device->adapter)) until = std::min(until, *ev);
+        if (c->next_in_packet > now) until = std::min(until, c->next_in_packet);
+      }
       if (auto next = release_delayed_locked(*c, now)) until = std::min(until, *next);
     }
     // Closed files are only noticed by looking, so look now and then while any are open.

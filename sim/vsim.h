@@ -36,6 +36,9 @@ uint64_t vsim_adapter_time_us(int a, uint64_t t_ns); /* the adapter's timestamp 
 int vsim_set_rx_queue(int a, uint32_t frames);
 /* Every transfer that reaches the adapter completes fixed_us + a random 0..jitter_us later. */
 int vsim_set_usb_latency(int a, uint32_t fixed_us, uint32_t jitter_us);
+/* Completions are reported only at USB frame boundaries, every frame_us (0: at once), as WinUSB
+ * reports short reads: each pending transfer completes at most once per frame. */
+int vsim_set_usb_frame(int a, uint32_t frame_us);
 
 /* Traffic */
 /* Other nodes on adapter a's bus: "ID:PERIOD_MS[:HEXDATA]" (ID in hex), or a load node
@@ -126,6 +129,7 @@ int vsim_count_contexts(void);
 int vsim_count_handles(void);
 int vsim_count_claims(void);
 int vsim_count_devices(void);
+int vsim_count_transfers(void); /* drop-in only: asynchronous transfers allocated and not freed */
 
 #ifdef __cplusplus
 }

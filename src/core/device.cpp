@@ -105,7 +105,7 @@ void Device::keep_pending(std::vector<RxEntry> frames, size_t from) {
 
 // --- the receiver --------------------------------------------------------------------------------
 
-Status Device::start_receiver(size_t capacity) {
+Status Device::start_receiver(size_t capacity, size_t transfers) {
   std::lock_guard lk(receiver_lock_);
   if (receiver_.joinable()) return DeviceError::with_text(ErrorKind::InvalidParameter, "the receiver runs already");
   if (capacity == 0) return DeviceError::with_text(ErrorKind::InvalidParameter, "a receive buffer of 0 frames");
@@ -114,14 +114,25 @@ Status Device::start_receiver(size_t capacity) {
     capacity_ = capacity;
     interrupted_ = false;
   }
+  // Completions may come before the thread runs (another thread may handle events): the buffer
+  // is bounded from here on.
+  auto reader = BulkReader::start(transport_, transfers, *this);
+  if (!reader) {
+    std::lock_guard rx(rx_lock_);
+    capacity_ = 0;
+    return std::move(reader).error();
+  }
   auto stop = std::make_shared<platform::StopSignal>();
+  BulkReader* r = reader.value().get();
   platform::SpawnError error;
-  receiver_ = platform::Thread::start(RECEIVER_NAME, RECEIVER_STACK, [this, stop] { receive_loop(*stop); }, &error);
+  receiver_ = platform::Thread::start(RECEIVER_NAME, RECEIVER_STACK, [this, r, stop] { receive_loop(*r, *stop); }, &error);
   if (!receiver_.joinable()) {
+    reader.value().reset();  // its reads are cancelled and drained on this thread
     std::lock_guard rx(rx_lock_);
     capacity_ = 0;
     return DeviceError::with_text(ErrorKind::Internal, "Failed to spawn the receiver: " + error.text);
   }
+  reader_ = std::move(reader).value();
   receiver_stop_ = std::move(stop);
   return ok_status();
 }
@@ -130,10 +141,40 @@ void Device::stop_receiver() {
   std::lock_guard lk(receiver_lock_);
   if (!receiver_.joinable()) return;
   receiver_stop_->set();
-  receiver_.join();  // its read ends within RECEIVER_READ_TIMEOUT_MS
+  reader_->interrupt();
+  receiver_.join();  // it cancels the reads and waits until they are back
   receiver_stop_.reset();
+  last_max_in_flight_ = reader_->max_in_flight();
+  reader_.reset();
   std::lock_guard rx(rx_lock_);
   capacity_ = 0;
+  rx_cv_.notify_all();
+}
+
+void Device::receive_loop(BulkReader& reader, platform::StopSignal& stop) {
+  // An unplug ends the reads by itself; anything else runs until the stop.
+  while (!stop.is_set() && reader.active()) reader.handle_events(RECEIVER_WAKE_NS);
+  reader.cancel_all();
+  reader.drain();
+}
+
+void Device::on_read(std::span<const uint8_t> data, double host_s) {
+  if (data.size() < rx::SIZE) return;
+  completed_.clear();
+  for (ReceivedFrame& f : parse_rx_frames(data, data.size())) {
+    if (!frame_passes(f)) continue;
+    double stamp = clock_.to_epoch(f.timestamp_us, host_s);
+    completed_.push_back(RxEntry{std::move(f), stamp, 0});
+  }
+  if (completed_.empty()) return;
+  std::lock_guard lk(rx_lock_);
+  append_locked(completed_);
+}
+
+void Device::on_error(DeviceError error) {
+  std::lock_guard lk(rx_lock_);
+  (is_unplug(error) ? gone_ : handover_) = std::move(error);
+  update_ready_locked();
   rx_cv_.notify_all();
 }
 
@@ -166,38 +207,6 @@ void Device::append_locked(std::vector<RxEntry>& entries) {
   }
   update_ready_locked();
   rx_cv_.notify_all();
-}
-
-void Device::receive_loop(platform::StopSignal& stop) {
-  std::array<uint8_t, BULK_READ_SIZE> buf;
-  std::vector<RxEntry> entries;
-  while (!stop.is_set()) {
-    auto read = transport_->bulk_read(buf, RECEIVER_READ_TIMEOUT_MS);
-    const double host = ClockSync::monotonic_s();
-    if (!read) {
-      if (is_timeout(read.error())) continue;
-      const bool unplugged = is_unplug(read.error());
-      {
-        std::lock_guard lk(rx_lock_);
-        (unplugged ? gone_ : handover_) = std::move(read).error();
-        update_ready_locked();
-        rx_cv_.notify_all();
-      }
-      if (unplugged) return;
-      stop.wait_until(platform::monotonic_ns() + RECEIVER_ERROR_PAUSE_MS * 1000000);
-      continue;
-    }
-    if (read.value() < rx::SIZE) continue;
-    entries.clear();
-    for (ReceivedFrame& f : parse_rx_frames(buf, read.value())) {
-      if (!frame_passes(f)) continue;
-      double stamp = clock_.to_epoch(f.timestamp_us, host);
-      entries.push_back(RxEntry{std::move(f), stamp, 0});
-    }
-    if (entries.empty()) continue;
-    std::lock_guard lk(rx_lock_);
-    append_locked(entries);
-  }
 }
 
 Result<WaitEnd> Device::wait_frame(uint64_t timeout_ns, bool take_marks, RxEntry& out) {
@@ -265,8 +274,12 @@ void Device::note_sent(uint64_t wire_ns) {
 }
 
 RxStats Device::stats() {
+  std::lock_guard receiver(receiver_lock_);
   std::lock_guard lk(rx_lock_);
-  return RxStats{sent_.load(std::memory_order_relaxed), received_, overruns_, high_water_, capacity_, frames_buffered_};
+  RxStats st{sent_.load(std::memory_order_relaxed), received_, overruns_, high_water_, capacity_, frames_buffered_};
+  st.transfers_in_flight = reader_ ? reader_->in_flight() : 0;
+  st.max_transfers_in_flight = reader_ ? reader_->max_in_flight() : last_max_in_flight_;
+  return st;
 }
 
 }  // namespace vorel

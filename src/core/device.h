@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "bulk_reader.h"
 #include "clock_sync.h"
 #include "filters.h"
 #include "frames.h"
@@ -22,10 +23,9 @@ namespace vorel {
 
 inline constexpr const char* RECEIVER_NAME = "vorel-receive";
 inline constexpr size_t RECEIVER_STACK = 256 * 1024;
-// The receiver's reads end this often without a frame, so that stopping it is prompt.
-inline constexpr uint64_t RECEIVER_READ_TIMEOUT_MS = 50;
-// A failing read (other than a time-out or an unplug) is not retried sooner than this.
-inline constexpr uint64_t RECEIVER_ERROR_PAUSE_MS = 10;
+// The receiver's thread looks at its stop flag at least this often; a stop also interrupts its
+// wait for libusb's events at once.
+inline constexpr uint64_t RECEIVER_WAKE_NS = 50'000'000;
 
 // Where a pending frame comes from. The host's own error frames pass every filter.
 enum class Origin : uint8_t {
@@ -51,12 +51,14 @@ struct RxStats {
   size_t high_water = 0;    // the most frames the buffer held at once
   size_t capacity = 0;      // 0 while no receiver runs
   size_t queued = 0;
+  size_t transfers_in_flight = 0;      // the receiver's reads in flight now
+  size_t max_transfers_in_flight = 0;  // the most at once since it started (kept after a stop)
 };
 
 // What a wait for a frame ended with.
 enum class WaitEnd { frame, timeout, stopped };
 
-class Device {
+class Device : private ReadSink {
  public:
   explicit Device(std::shared_ptr<UsbTransport> transport);
   // Stops the receiver (joining it); periodic workers are let go of without being stopped: they
@@ -84,10 +86,12 @@ class Device {
   void keep_pending(std::vector<RxEntry> frames, size_t from);
 
   // --- the receiver ----------------------------------------------------------------------------
-  // Starts the thread that keeps a read outstanding and fills the buffer, bounded to `capacity`
-  // frames; an error when one runs already or the thread cannot start.
-  Status start_receiver(size_t capacity);
-  // Ends its outstanding read (within one read time-out), joins it; pending frames stay.
+  // Starts the receiver: `transfers` reads kept in flight (BulkReader), their frames filtered,
+  // stamped and buffered as they complete, bounded to `capacity` frames, and a thread that handles
+  // the completions. An error when one runs already, or the reads or the thread cannot start.
+  Status start_receiver(size_t capacity, size_t transfers = DEFAULT_RX_TRANSFERS);
+  // Cancels every read, waits until all have come back (their frames kept), joins the thread;
+  // pending frames stay.
   void stop_receiver();
   bool receiver_running();
   // With the receiver running: waits up to `timeout_ns` (NEVER: no limit) for a frame that
@@ -127,7 +131,10 @@ class Device {
   ClockSync& clock() { return clock_; }
 
  private:
-  void receive_loop(platform::StopSignal& stop);
+  void receive_loop(BulkReader& reader, platform::StopSignal& stop);
+  // The reader's completions, in the adapter's order, on whichever thread handles events.
+  void on_read(std::span<const uint8_t> data, double host_s) override;
+  void on_error(DeviceError error) override;
   // Queues a frame, or drops and counts it when `bounded` and the buffer is full.
   void enqueue_locked(RxEntry e, bool bounded);
   void append_locked(std::vector<RxEntry>& entries);
@@ -163,11 +170,15 @@ class Device {
   ClockSync clock_;  // locks itself; taken alone
   platform::ReadyEvent ready_;  // set while rx_buffer_ holds something; changed under rx_lock_
 
-  // Guards receiver_ and receiver_stop_, so that starts and stops follow one another; taken before
-  // rx_lock_. Held across the receiver's join, which is safe because the receiver never takes it.
+  // Guards receiver_, receiver_stop_, reader_ and last_max_in_flight_, so that starts and stops
+  // follow one another; taken before rx_lock_. Held across the receiver's join and the reads'
+  // drain, which is safe because neither the thread nor a completion ever takes it.
   std::mutex receiver_lock_;
   platform::Thread receiver_;
   std::shared_ptr<platform::StopSignal> receiver_stop_;
+  std::unique_ptr<BulkReader> reader_;  // goes before transport_: its reads end first
+  size_t last_max_in_flight_ = 0;
+  std::vector<RxEntry> completed_;  // scratch of on_read; completions never overlap
 
   PeriodicRegistry registry_;  // guarded by its own mutex, see periodic.h
   TaskIds next_task_id_;       // guarded by its own mutex, taken alone

@@ -83,6 +83,10 @@ class UsbTransport {
   // Bytes read into `buf` (zero-filled first); Timeout when nothing came in time.
   Result<size_t> bulk_read(std::span<uint8_t> buf, uint64_t timeout_ms) const;
 
+  // For the asynchronous reads of BulkReader, which handles events in the transport's context.
+  libusb_device_handle* raw_handle() const noexcept { return handle_; }
+  libusb_context* raw_context() const noexcept { return context_->get(); }
+
  private:
   // Destroyed last: the context must outlive the handle opened in it.
   std::shared_ptr<UsbContext> context_;

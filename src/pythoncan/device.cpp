@@ -42,7 +42,7 @@ VOREL_SIG(kStartPeriodic, "NativeVorelDevice.start_periodic()", "frames", "perio
           "duration_ms");
 VOREL_SIG(kStopPeriodic, "NativeVorelDevice.stop_periodic()", "task_id");
 VOREL_SIG(kModifyPeriodic, "NativeVorelDevice.modify_periodic()", "task_id", "frames");
-VOREL_SIG(kStartReceiver, "NativeVorelDevice._start_receiver()", "capacity");
+VOREL_SIG(kStartReceiver, "NativeVorelDevice._start_receiver()", "capacity", "transfers");
 VOREL_SIG(kReceiveBatch, "NativeVorelDevice._receive()", "timeout", "max_frames");
 VOREL_SIG(kUseMessages, "NativeVorelDevice._use_messages()", "message_type", "channel");
 VOREL_SIG(kCalcBitTiming, "NativeVorelDevice._calc_bit_timing()", "bitrate", "sample_point", "tolerance_ppm");
@@ -581,11 +581,13 @@ PyObject* stop_all_periodic(PyObject* self, PyObject*) {
 
 PyObject* start_receiver(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
-    PyObject* a[1];
-    uint64_t capacity;
-    if (!parse_fastcall(kStartReceiver, args, nargs, kwnames, a) || !arg_u64("capacity", a[0], capacity))
+    PyObject* a[2];
+    uint64_t capacity, transfers;
+    if (!parse_fastcall(kStartReceiver, args, nargs, kwnames, a) || !arg_u64("capacity", a[0], capacity) ||
+        !arg_u64("transfers", a[1], transfers))
       return nullptr;
-    return unit_or_raise(dev.start_receiver(static_cast<size_t>(capacity)), "Receiver err: {}");
+    return unit_or_raise(dev.start_receiver(static_cast<size_t>(capacity), static_cast<size_t>(transfers)),
+                         "Receiver err: {}");
   });
 }
 
@@ -664,11 +666,12 @@ PyObject* interrupt_receive(PyObject* self, PyObject*) {
 PyObject* rx_stats(PyObject* self, PyObject*) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     RxStats st = dev.stats();
-    return Py_BuildValue("{s:K,s:K,s:K,s:n,s:n,s:n}", "sent", static_cast<unsigned long long>(st.sent), "received",
-                         static_cast<unsigned long long>(st.received),
-                         "overruns", static_cast<unsigned long long>(st.overruns), "high_water",
-                         static_cast<Py_ssize_t>(st.high_water), "capacity", static_cast<Py_ssize_t>(st.capacity),
-                         "queued", static_cast<Py_ssize_t>(st.queued));
+    return Py_BuildValue("{s:K,s:K,s:K,s:n,s:n,s:n,s:n,s:n}", "sent", static_cast<unsigned long long>(st.sent),
+                         "received", static_cast<unsigned long long>(st.received), "overruns",
+                         static_cast<unsigned long long>(st.overruns), "high_water", static_cast<Py_ssize_t>(st.high_water),
+                         "capacity", static_cast<Py_ssize_t>(st.capacity), "queued", static_cast<Py_ssize_t>(st.queued),
+                         "transfers_in_flight", static_cast<Py_ssize_t>(st.transfers_in_flight),
+                         "max_transfers_in_flight", static_cast<Py_ssize_t>(st.max_transfers_in_flight));
   });
 }
 

@@ -75,7 +75,7 @@ PyMethodDef device_methods[] = {
      "stop_all_periodic($self)\n--\n\nStop all periodic tasks (called during shutdown)"},
     // For the plug-in, beyond the specified surface: the receiver thread and its buffer.
     {"_start_receiver", cfunc(start_receiver), kFast,
-     "_start_receiver($self, capacity)\n--\n\nStart the receiver thread with a buffer of `capacity` frames."},
+     "_start_receiver($self, capacity, transfers)\n--\n\nStart the receiver: `transfers` reads in flight, a buffer of `capacity` frames."},
     {"_stop_receiver", cfunc(stop_receiver), METH_NOARGS, "_stop_receiver($self)\n--\n\nStop the receiver thread."},
     {"_receive", cfunc(receive_batch), kFast,
      "_receive($self, timeout, max_frames)\n--\n\nUp to max_frames pending frames, waiting up to timeout s."},

@@ -74,8 +74,8 @@ class NativeVorelDevice:
     def stop_all_periodic(self) -> None:
         """Stop all periodic tasks (called during shutdown)"""
     # For the plug-in, beyond the specified surface.
-    def _start_receiver(self, capacity: SupportsIndex) -> None:
-        """Start the receiver thread with a buffer of `capacity` frames."""
+    def _start_receiver(self, capacity: SupportsIndex, transfers: SupportsIndex) -> None:
+        """Start the receiver: `transfers` reads in flight, a buffer of `capacity` frames."""
     def _stop_receiver(self) -> None:
         """Stop the receiver thread."""
     def _receive(

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <thread>
 
+#include "bulk_reader.h"
+#include "control.h"
 #include "release_gate.h"
 #include "sim_fixture.h"
 
@@ -227,6 +229,176 @@ TEST_F(DeviceTest, HostFramesJoinTheQueueInOrderErrorFramesPastTheFilters) {
   EXPECT_FALSE(dev->closing());
   dev->interrupt_waits();
   EXPECT_TRUE(dev->closing());
+}
+
+// Waits until `done` holds, for up to two seconds; true when it did.
+template <typename Done>
+bool eventually(Done done) {
+  auto deadline = Clock::now() + std::chrono::seconds(2);
+  while (!done()) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  return true;
+}
+
+TEST_F(DeviceTest, ManyReadsInFlightKeepTheAdaptersOrderThroughFrameAlignedCompletions) {
+  // 1 ms USB frames with latency and jitter, as WinUSB completes short reads, and another thread
+  // making control requests the whole time: its synchronous transfers may run completions too.
+  ASSERT_EQ(vsim_set_rx_queue(0, 5000), 0);
+  ASSERT_EQ(vsim_set_usb_latency(0, 1000, 200), 0);
+  ASSERT_EQ(vsim_set_usb_frame(0, 1000), 0);
+  vsim_log_enable(0);
+  ASSERT_TRUE(dev->start_receiver(10000, 32));
+  std::atomic<bool> stop{false};
+  std::thread control([&] {
+    while (!stop) EXPECT_TRUE(get_bus_state(dev->transport()));
+  });
+  constexpr uint32_t kFrames = 3000;
+  for (uint32_t i = 0; i < kFrames; ++i) {
+    uint8_t data[2] = {static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8)};
+    vsim_inject_frame(0, i & 0x7FF, 0, 2, data, 2);
+  }
+  std::vector<uint32_t> got;
+  RxEntry e;
+  while (got.size() < kFrames) {
+    auto r = dev->wait_frame(2000 * kMs, false, e);
+    ASSERT_TRUE(r);
+    if (r.value() != WaitEnd::frame) break;
+    got.push_back(static_cast<uint32_t>(e.frame.data[0] | e.frame.data[1] << 8));
+  }
+  stop = true;
+  control.join();
+  ASSERT_EQ(got.size(), kFrames);
+  for (uint32_t i = 0; i < kFrames; ++i) ASSERT_EQ(got[i], i) << "frame " << i << " out of order";
+  auto st = dev->stats();
+  EXPECT_EQ(st.max_transfers_in_flight, 32u);
+  EXPECT_TRUE(eventually([&] { return dev->stats().transfers_in_flight == 32; }));  // every read resubmitted
+  EXPECT_EQ(st.overruns, 0u);
+}
+
+TEST_F(DeviceTest, StoppingCancelsEveryReadInFlightAndFreesThemOnlyOnceTheyAreBack) {
+  ASSERT_TRUE(set_bus_state(dev->transport(), true));
+  ASSERT_EQ(vsim_set_rx_queue(0, 5000), 0);  // room enough that a busy machine loses nothing
+  ASSERT_EQ(vsim_set_usb_latency(0, 1000, 200), 0);
+  ASSERT_EQ(vsim_add_load(0, "100:0"), 0);  // the bus full of 0-byte frames
+  ASSERT_TRUE(dev->start_receiver(1 << 20, 64));
+  EXPECT_EQ(vsim_count_transfers(), 64);
+  EXPECT_TRUE(eventually([&] { return dev->stats().received > 2000; }));
+  auto t0 = Clock::now();
+  dev->stop_receiver();
+  // The drop-in aborts the process on a transfer freed in flight; none is left allocated.
+  EXPECT_LT(Clock::now() - t0, milliseconds(500));
+  EXPECT_EQ(vsim_count_transfers(), 0);
+  auto st = dev->stats();
+  EXPECT_EQ(st.transfers_in_flight, 0u);
+  EXPECT_EQ(st.max_transfers_in_flight, 64u);
+  // What was read before the stop stays, in order, and a synchronous read works as before.
+  auto kept = dev->take_all(1 << 20, false);
+  ASSERT_EQ(kept.size(), st.received);
+  for (size_t i = 1; i < kept.size(); ++i)
+    ASSERT_EQ(kept[i].frame.arb_id, (kept[i - 1].frame.arb_id + 1) % 2048) << "at " << i;
+  auto read = dev->read_once(100);
+  ASSERT_TRUE(read);
+  EXPECT_FALSE(read->empty());
+  // Starting again works, and so does refusing what cannot be.
+  EXPECT_FALSE(dev->start_receiver(100, 0));
+  EXPECT_FALSE(dev->start_receiver(100, MAX_RX_TRANSFERS + 1));
+  ASSERT_TRUE(dev->start_receiver(100, 1));
+  EXPECT_EQ(vsim_count_transfers(), 1);
+}
+
+TEST_F(DeviceTest, AnUnplugWhileStreamingEndsEveryReadAndTheReceiver) {
+  ASSERT_TRUE(set_bus_state(dev->transport(), true));
+  ASSERT_EQ(vsim_add_load(0, "100:8"), 0);
+  ASSERT_TRUE(dev->start_receiver(1 << 20, 16));
+  EXPECT_TRUE(eventually([&] { return dev->stats().received > 500; }));
+  vsim_unplug(0);
+  EXPECT_TRUE(eventually([&] { return dev->stats().transfers_in_flight == 0; }));
+  RxEntry e;
+  size_t frames = 0;
+  for (;;) {
+    auto r = dev->wait_frame(1000 * kMs, false, e);
+    if (!r) {
+      EXPECT_EQ(r.error().display(), "USB error: Bulk read failed: No such device (it may have been disconnected)");
+      break;
+    }
+    ASSERT_EQ(r.value(), WaitEnd::frame);
+    ++frames;
+  }
+  EXPECT_EQ(frames, dev->stats().received);  // every frame read before the unplug came out first
+  auto t0 = Clock::now();
+  dev->stop_receiver();
+  EXPECT_LT(Clock::now() - t0, milliseconds(100));
+  EXPECT_EQ(vsim_count_transfers(), 0);
+}
+
+// What a reader's completions brought, and on which thread.
+struct RecordingSink : ReadSink {
+  std::mutex mu;
+  std::vector<std::vector<uint8_t>> reads;
+  std::vector<std::thread::id> threads;
+  std::vector<std::string> errors;
+  void on_read(std::span<const uint8_t> data, double) override {
+    std::lock_guard lk(mu);
+    reads.emplace_back(data.begin(), data.end());
+    threads.push_back(std::this_thread::get_id());
+  }
+  void on_error(DeviceError error) override {
+    std::lock_guard lk(mu);
+    errors.push_back(error.display());
+  }
+};
+
+TEST_F(DeviceTest, CompletionsRunOnAThreadInASynchronousTransferAndFailedReadsAreRetried) {
+  RecordingSink sink;
+  auto reader = BulkReader::start(dev->shared_transport(), 4, sink);
+  ASSERT_TRUE(reader);
+  EXPECT_EQ(reader.value()->in_flight(), 4u);
+  // Nobody handles events: the reads collect the frames and wait with them.
+  for (uint32_t id : {0x1u, 0x2u, 0x3u}) inject(id);
+  ASSERT_TRUE(eventually([] {
+    vsim_state st{};
+    vsim_get_state(0, &st);
+    return st.rx_queued == 0;
+  }));
+  std::this_thread::sleep_for(milliseconds(5));
+  EXPECT_TRUE(sink.reads.empty());
+  std::thread::id control_thread;
+  std::thread([&] {
+    control_thread = std::this_thread::get_id();
+    EXPECT_TRUE(get_device_info(dev->transport()));
+  }).join();
+  ASSERT_EQ(sink.reads.size(), 2u);  // two records, then one
+  EXPECT_EQ(sink.reads[0].size(), 48u);
+  EXPECT_EQ(sink.reads[1].size(), 24u);
+  EXPECT_EQ(sink.reads[0][4], 0x1);
+  EXPECT_EQ(sink.reads[0][28], 0x2);
+  EXPECT_EQ(sink.reads[1][4], 0x3);
+  EXPECT_EQ(sink.threads[0], control_thread);
+  EXPECT_EQ(sink.threads[1], control_thread);
+  EXPECT_EQ(reader.value()->in_flight(), 4u);  // resubmitted from the completion
+
+  // A failed read is reported, then submitted again after a pause.
+  vsim_fail_bulk(0, 0x81, -1, 0, 1);
+  ASSERT_TRUE(eventually([&] {
+    reader.value()->handle_events(5 * kMs);
+    return !sink.errors.empty();
+  }));
+  EXPECT_EQ(sink.errors, std::vector<std::string>{"USB error: Bulk read failed: Input/Output Error"});
+  EXPECT_TRUE(reader.value()->active());
+  ASSERT_TRUE(eventually([&] {
+    reader.value()->handle_events(5 * kMs);
+    return reader.value()->in_flight() == 4;
+  }));
+  inject(0x4);
+  ASSERT_TRUE(eventually([&] {
+    reader.value()->handle_events(5 * kMs);
+    return sink.reads.size() == 3;
+  }));
+  EXPECT_EQ(sink.reads[2][4], 0x4);
+  reader.value().reset();
+  EXPECT_EQ(vsim_count_transfers(), 0);
 }
 
 TEST(ReleaseGate, TheReleaseWaitsForTheCallsInsideAndRefusesNewOnes) {

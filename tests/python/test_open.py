@@ -132,7 +132,7 @@ def test_release_ends_the_calls_inside_and_frees_the_adapter_at_once(sim):
     sim.set_tx_fifo(0, 0)  # nothing leaves: a send without a time-out waits for ever
     dev = NativeVorelDevice(H1)
     dev.set_bus_state(True)
-    dev._start_receiver(64)
+    dev._start_receiver(64, 8)
     dev.start_periodic([(1, False, False, False, 0, b"")], 1000, None)
     ended = {}
 

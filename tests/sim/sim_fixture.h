@@ -42,6 +42,7 @@ class SimTest : public ::testing::Test {
     // The drop-in also counts libusb's own objects; the system's libusb keeps those to itself.
     EXPECT_EQ(vsim_count_contexts(), 0);
     EXPECT_EQ(vsim_count_devices(), 0);
+    EXPECT_EQ(vsim_count_transfers(), 0);
   }
 
   struct Logged {

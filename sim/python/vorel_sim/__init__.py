@@ -184,6 +184,7 @@ class Sim:
             "vsim_adapter_time_us": ([ctypes.c_int, ctypes.c_uint64], ctypes.c_uint64),
             "vsim_set_rx_queue": ([ctypes.c_int, ctypes.c_uint32], ctypes.c_int),
             "vsim_set_usb_latency": ([ctypes.c_int, ctypes.c_uint32, ctypes.c_uint32], ctypes.c_int),
+            "vsim_set_usb_frame": ([ctypes.c_int, ctypes.c_uint32], ctypes.c_int),
             "vsim_add_traffic": ([ctypes.c_int, ctypes.c_char_p], ctypes.c_int),
             "vsim_add_load": ([ctypes.c_int, ctypes.c_char_p], ctypes.c_int),
             "vsim_bus_busy_ns": ([ctypes.c_int], ctypes.c_uint64),
@@ -302,6 +303,11 @@ class Sim:
     def set_usb_latency(self, a: int, fixed_us: int, jitter_us: int = 0) -> None:
         """Every transfer completes fixed_us plus a random 0..jitter_us after it could."""
         self._check(self._lib.vsim_set_usb_latency(a, fixed_us, jitter_us))
+
+    def set_usb_frame(self, a: int, frame_us: int) -> None:
+        """Completions come only at USB frame boundaries, every frame_us (0: at once), as WinUSB
+        reports short reads: each pending transfer completes at most once per frame."""
+        self._check(self._lib.vsim_set_usb_frame(a, frame_us))
 
     # --- traffic --------------------------------------------------------------------------------
     def add_traffic(self, a: int, spec: str) -> None:
@@ -442,12 +448,14 @@ class Sim:
         return out
 
     def counters(self) -> dict[str, int]:
-        """Live libusb objects: contexts, open handles, claimed interfaces, device references."""
+        """Live libusb objects: contexts, open handles, claimed interfaces, device references and
+        (drop-in only) asynchronous transfers."""
         return {
             "contexts": self._lib.vsim_count_contexts(),
             "handles": self._lib.vsim_count_handles(),
             "claims": self._lib.vsim_count_claims(),
             "devices": self._lib.vsim_count_devices(),
+            "transfers": self._lib.vsim_count_transfers(),
         }
 
     def wait_counters(self, timeout: float = 2.0, **expected: int) -> dict[str, int]:

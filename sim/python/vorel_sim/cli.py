@@ -168,6 +168,9 @@ def _bus_options(p: argparse.ArgumentParser) -> None:
     g.add_argument("--clock-bits", type=int, choices=(32, 64), help="width of the timestamp counter (default 32)")
     g.add_argument("--usb-latency", type=latency, metavar="US[:JITTER_US]",
                    help="USB round trip of every transfer, plus a random part up to JITTER_US (default 0)")
+    g.add_argument("--usb-frame-us", type=_int_in(0, 1_000_000, "the USB frame in microseconds"), metavar="US",
+                   help="report completions only at USB frame boundaries this far apart, as WinUSB does for "
+                        "short reads (1000 models it; default 0: at once)")
     t = p.add_argument_group("other nodes on the bus")
     t.add_argument("--traffic", action="append", default=[], type=traffic, metavar="ID:PERIOD_MS[:HEXDATA]",
                    help="a node sending this frame every PERIOD_MS; ID in hex, above 0x7FF or 8 digits "
@@ -246,6 +249,7 @@ def environment(args: argparse.Namespace, base: Optional[dict[str, str]] = None)
         "VOREL_SIM_DRIFT_PPM": args.drift_ppm,
         "VOREL_SIM_CLOCK_BITS": args.clock_bits,
         "VOREL_SIM_USB_LATENCY": args.usb_latency,
+        "VOREL_SIM_USB_FRAME_US": args.usb_frame_us,
         "VOREL_SIM_TRAFFIC": ",".join(args.traffic) or None,
         "VOREL_SIM_LOAD": f"{args.load}:{args.load_frames}" if args.load else None,
         "VOREL_SIM_CAPTURE": os.path.abspath(args.capture) if args.capture else None,
