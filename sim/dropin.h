@@ -23,6 +23,8 @@ struct libusb_context {
   std::deque<libusb_transfer*> transfers;
   bool handling = false;     // a thread is handling this context's events
   bool interrupted = false;  // libusb_interrupt_event_handler came; the next handler returns at once
+  // When the waiting handler wakes by itself: a completion due later needs no wake-up.
+  vsim::Clock::time_point handler_until = vsim::Clock::time_point::min();
   // A completion may be due, a handler was interrupted, or the handler's role is free again.
   std::condition_variable events;
 };
@@ -42,6 +44,7 @@ struct libusb_device_handle {
   uint32_t remote = 0;  // attached: the server's handle
   uint64_t id = 0;      // unique in the process, so that a thread can name it after it is closed
   vsim::Clock::time_point next_in_packet{};  // the earliest the IN endpoint sends its next packet
+  int queued_in = 0;  // asynchronous IN transfers submitted and not yet collected
 };
 
 namespace vsim::dropin {
