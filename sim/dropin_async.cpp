@@ -35,6 +35,9 @@ namespace {
 
 // A full-speed host controller polls a NAKing bulk endpoint several times a frame.
 constexpr auto kPacketGap = std::chrono::microseconds(50);
+// How far behind the controller may have fallen and still collect at the full pace: a real one
+// is not delayed by the host's scheduler.
+constexpr auto kCatchUp = std::chrono::milliseconds(2);
 // The host controller looks again at least this often, with nothing to do.
 constexpr auto kIdleWake = std::chrono::milliseconds(50);
 // A shared bus's collector asks the server for this long at a time, and ends after this long
@@ -127,30 +130,33 @@ bool collect_locked(World& w, libusb_transfer* t, AsyncState& s, Lane& lane, Clo
     filled = std::clamp(fault->transferred, 0, t->length);
     std::fill_n(t->buffer, filled, 0);
   } else {
-    r = w.bulk_in_locked(adapter, std::span<uint8_t>(t->buffer, static_cast<size_t>(t->length)), filled);
+    // The caller has run the buses up to `now` (or runs them: see frame_queued).
+    r = w.take_rx_locked(adapter, std::span<uint8_t>(t->buffer, static_cast<size_t>(t->length)), filled);
   }
   if (r == st::would_block) {
     if (auto ev = w.next_event_locked(adapter)) wake = std::min(wake, *ev);
     wake = std::min(wake, expires);
     return false;
   }
-  // One packet per gap on average: a controller thread that woke late catches up (a burst of
-  // at most one more packet), so the pace is the bus's, not the host's timer's.
-  h->next_in_packet = std::max(h->next_in_packet, now - kPacketGap) + kPacketGap;
+  // One packet per gap on average: a controller thread that the host scheduled late catches up
+  // what the hardware would have collected meanwhile, so the pace is the bus's, not the host's.
+  h->next_in_packet = std::max(h->next_in_packet, now - kCatchUp) + kPacketGap;
   wake = std::min(wake, h->next_in_packet);  // for the transfer behind it
   Clock::time_point at = r == st::no_device ? now : w.usb_done_at_locked(adapter, now);
   finish(t, s, status_of_error(r), filled, std::max(at, lane.last_done));
   return true;
 }
 
-// One pass of the host controller over a context; true when a transfer became done sooner than
-// the context's handler would look by itself.
-bool progress_locked(World& w, libusb_context* ctx, Clock::time_point now, Clock::time_point& wake) {
+// One pass of the host controller over a context (over the transfers of one adapter, or of all
+// for -1); true when a transfer became done sooner than the context's handler would look by itself.
+bool progress_locked(World& w, libusb_context* ctx, Clock::time_point now, Clock::time_point& wake, int adapter = -1) {
   bool changed = false;
   auto sooner = [&](const AsyncState& s) { return s.done_at < ctx->handler_until; };
-  std::vector<Lane> lanes;
+  static std::vector<Lane> lanes;  // under World::mu, never reentered; kept to spare an allocation
+  lanes.clear();
   for (libusb_transfer* t : ctx->transfers) {
     AsyncState& s = state_of(t);
+    if (adapter >= 0 && t->dev_handle->dev->adapter != adapter) continue;
     Lane& lane = lane_of(lanes, t);
     if (s.phase == AsyncState::Phase::queued && s.cancelled && !s.collecting) {
       finish(t, s, LIBUSB_TRANSFER_CANCELLED, 0, std::max(now, lane.last_done));
@@ -162,6 +168,15 @@ bool progress_locked(World& w, libusb_context* ctx, Clock::time_point now, Clock
     if (s.phase == AsyncState::Phase::done) lane.last_done = std::max(lane.last_done, s.done_at);
   }
   return changed;
+}
+
+// A frame reached an adapter's queue at bus time `t`: reads waiting for it take it then, so that
+// a controller thread the host scheduled late loses nothing a real controller would have kept.
+void frame_queued(int adapter, Clock::time_point t) {
+  World& w = World::get();
+  Clock::time_point wake = Clock::time_point::max();
+  for (libusb_context* ctx : g_active)
+    if (progress_locked(w, ctx, t, wake, adapter)) ctx->events.notify_all();
 }
 
 [[noreturn]] void controller() {
@@ -246,6 +261,7 @@ void start_threads_locked(libusb_device_handle* h) {
   }
   if (g_controller_started) return;
   g_controller_started = true;
+  World::get().rx_queued = frame_queued;
   std::thread(controller).detach();  // runs while the process does, like the bus driver
 }
 

@@ -763,11 +763,15 @@ int World::bulk_out_locked(int index, std::span<const uint8_t> data, int& accept
 }
 
 int World::bulk_in_locked(int index, std::span<uint8_t> buf, int& filled) {
+  advance_locked(Clock::now());
+  return take_rx_locked(index, buf, filled);
+}
+
+int World::take_rx_locked(int index, std::span<uint8_t> buf, int& filled) {
   filled = 0;
   Adapter* a = adapter_locked(index);
   if (!a || !a->plugged) return status::no_device;
   if (a->stall_in) return status::pipe;
-  advance_locked(Clock::now());
   if (a->rx_queue.empty()) return status::would_block;
   if (buf.size() < kRxRecordSize) return status::overflow;
   size_t n = std::min({kRecordsPerRead, a->rx_queue.size(), buf.size() / kRxRecordSize});
@@ -818,6 +822,7 @@ void World::deliver_locked(Bus& bus, const InFlight& f) {
     r.rx_queue.push_back(rec);
     ++r.frames_received;
     ++r.received_by_id[get_u32(f.record, 4)];
+    if (rx_queued) rx_queued(m, f.end);
   }
   cv.notify_all();
 }

@@ -255,6 +255,12 @@ class World {
   // Non-blocking bulk transfers: would_block when the caller must wait and try again.
   int bulk_out_locked(int adapter, std::span<const uint8_t> data, int& accepted);
   int bulk_in_locked(int adapter, std::span<uint8_t> buf, int& filled);
+  // The same without running the buses first (for a front end called while they run).
+  int take_rx_locked(int adapter, std::span<uint8_t> buf, int& filled);
+  // Called (mu held, while the buses run) when a frame reaches `adapter`'s queue at bus time
+  // `t`: a front end whose reads wait there takes it as a host controller would have then,
+  // whenever the thread that runs the model got the processor.
+  void (*rx_queued)(int adapter, Clock::time_point t) = nullptr;
   // Pending scripted bulk fault for this endpoint, consumed when returned.
   std::optional<BulkFault> take_bulk_fault_locked(int adapter, uint8_t endpoint);
   // Runs the buses up to `now`: finishes frames whose wire time is over and starts the next.
