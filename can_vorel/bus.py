@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import collections
+import logging
 import math
 import threading
 import time
@@ -33,6 +34,8 @@ MODE_FD = 0x20
 # The adapter's bus state numbers, and what python-can calls them (as its kvaser interface does).
 STATE_BUS_OFF = 3
 _STATES = {0: BusState.ACTIVE, 1: BusState.ACTIVE, 2: BusState.PASSIVE}
+
+log = logging.getLogger("can.vorel")
 
 # USB reads the receiver keeps in flight unless told otherwise (bench/README.md: why 64).
 DEFAULT_RX_TRANSFERS = 64
@@ -90,8 +93,10 @@ def _watch(bus_ref: "weakref.ReferenceType[VorelBus]", stop: threading.Event) ->
             return
         try:
             bus._check_bus_off()
-        except CanOperationError:
-            pass  # shut down or unplugged meanwhile: the next call on the bus says so
+        except CanError:
+            # A control request that timed out, a restart that failed, the bus shut down or
+            # unplugged meanwhile: the next call on the bus says so, and the watch goes on.
+            pass
         del bus
 
 
@@ -189,8 +194,12 @@ class VorelBus(can.BusABC):
         self._pending: collections.deque[Union[Message, tuple[Any, ...]]] = collections.deque()
         self._fetching = threading.Lock()
         self._batch = 64  # frames a fetch takes at most; 1 once fileno() is in use
-        # Guards the counters below and bus-off handling (restarts are one at a time).
+        # Guards the counters below and _bus_off; held only while they change, never across a
+        # control request.
         self._state_lock = threading.Lock()
+        # Guards _restarting: set while one thread restarts the controller, the others wait.
+        self._restart_done = threading.Condition(threading.Lock())
+        self._restarting = False
         self._received = 0
         self._recoveries = 0
         self._bus_off = False
@@ -362,14 +371,15 @@ class VorelBus(can.BusABC):
                 # A read this thread makes itself cannot be interrupted: wait in slices.
                 wait = _RECV_SLICE_S if wait is None else min(_RECV_SLICE_S, wait)
             got = dev._receive(wait, self._batch)
+            # Queued before the next fetch may start, so that its later frames come after these.
+            self._pending.extend(got)
+            return bool(got)
         except RuntimeError as e:
             if self._closed:
                 return False  # shut down by another thread while this one waited
             raise self._failure(e) from e
         finally:
             self._fetching.release()
-        self._pending.extend(got)
-        return bool(got)
 
     def _recv_internal(self, timeout: Optional[float]) -> tuple[Optional[Message], bool]:
         return self.recv(timeout), True
@@ -485,34 +495,54 @@ class VorelBus(can.BusABC):
 
     def reset(self) -> None:
         """Switches the controller off and on again, which ends a bus-off; counted in
-        ``bus_off_recoveries`` and announced by an error frame with ``CAN_ERR_RESTARTED``."""
-        with self._state_lock:
-            self._restart_locked()
+        ``bus_off_recoveries`` and announced by an error frame with ``CAN_ERR_RESTARTED``. While
+        another thread restarts the controller already, this returns when that restart is done."""
+        self._restart()
 
-    def _restart_locked(self) -> None:
+    def _restart(self) -> None:
+        # One restart at a time, with no lock held across its control requests: recv() and the
+        # counters take _state_lock, and a control request may take a second.
+        with self._restart_done:
+            if self._restarting:
+                # Its three control requests end within their 1 s time-outs.
+                self._restart_done.wait_for(lambda: not self._restarting, timeout=5.0)
+                return
+            self._restarting = True
+
         def restart(d: native.NativeVorelDevice) -> None:
             d.set_bus_state(False)
             d.set_bus_state(True)
             d._push_error_frame(CAN_ERR_RESTARTED, bytes(CAN_ERR_DLC))
 
-        self._call(restart)
-        self._recoveries += 1
-        self._bus_off = False
+        try:
+            self._call(restart)
+            with self._state_lock:
+                self._recoveries += 1
+                self._bus_off = False
+        finally:
+            with self._restart_done:
+                self._restarting = False
+                self._restart_done.notify_all()
 
     def _check_bus_off(self) -> None:
-        """One reading of the controller's state: a new bus-off is announced, and ended when
-        auto_reset is on."""
+        """One reading of the controller's state: a new bus-off is announced once, and with
+        auto_reset ended; a restart that fails is reported and tried again at the next reading."""
         state, _rx, _tx = self._call(lambda d: d.get_bus_state())
         with self._state_lock:
             if state != STATE_BUS_OFF:
                 self._bus_off = False
                 return
-            if self._bus_off:
-                return
+            announce = not self._bus_off
             self._bus_off = True
+        if announce:
             self._call(lambda d: d._push_error_frame(CAN_ERR_BUSOFF, bytes(CAN_ERR_DLC)))
-            if self._auto_reset:
-                self._restart_locked()
+        if self._auto_reset:
+            try:
+                self._restart()
+            except CanError as e:
+                log.warning("%s: restarting the controller after a bus-off failed (%s); trying again in %.1f s",
+                            self.channel_info, e, _WATCH_PERIOD_S)
+                raise
 
     def error_counters(self) -> tuple[int, int]:
         """The controller's (transmit, receive) error counters."""

@@ -26,18 +26,16 @@ bool Device::frame_passes(const ReceivedFrame& f) {
 }
 
 void Device::set_filters(std::vector<FrameFilter> filters) {
-  const std::vector<FrameFilter> pruning = filters;
+  // Replacing the list and pruning by it are one step under rx_lock_ (filter_lock_ nests inside),
+  // so that a concurrent set_filters cannot prune by a list that has been replaced already.
+  // Overrun marks and the host's error frames stay: no identifier filter applies to them.
+  std::lock_guard lk(rx_lock_);
   {
-    std::lock_guard lk(filter_lock_);
+    std::lock_guard flk(filter_lock_);
     filters_.swap(filters);
   }
-  filters.clear();  // the old list, released outside the lock
-  // Pending frames that the new list rejects go now, judged by that list itself; the two locks
-  // are never held together here. Overrun marks and the host's error frames stay: no identifier
-  // filter applies to them.
-  std::lock_guard lk(rx_lock_);
   std::erase_if(rx_buffer_, [&](const RxEntry& e) {
-    return e.dropped == 0 && e.origin != Origin::host_error && !passes(pruning, e.frame);
+    return e.dropped == 0 && e.origin != Origin::host_error && !frame_passes(e.frame);
   });
   frames_buffered_ = static_cast<size_t>(std::count_if(rx_buffer_.begin(), rx_buffer_.end(),
                                                        [](const RxEntry& e) { return e.dropped == 0; }));
@@ -60,6 +58,10 @@ std::optional<RxEntry> Device::pop_locked(bool take_marks) {
     RxEntry e = std::move(rx_buffer_.front());
     rx_buffer_.pop_front();
     if (e.dropped != 0) {
+      if (e.dropped == OPEN_MARK) {
+        e.dropped = episode_dropped_;
+        episode_dropped_ = 0;
+      }
       if (take_marks) out = std::move(e);
       continue;
     }
@@ -185,19 +187,29 @@ bool Device::receiver_running() {
 
 void Device::enqueue_locked(RxEntry e, bool bounded) {
   if (bounded && capacity_ != 0 && frames_buffered_ >= capacity_) {
-    // The newest frames are dropped: the ones already waiting keep their order.
+    // The newest frames are dropped: the ones already waiting keep their order. The episode's
+    // mark goes right after the last frame kept, at once, so that a reader meets it as soon as it
+    // has taken that frame, whether or not another frame ever comes; it takes no capacity.
     ++overruns_;
-    ++episode_dropped_;
+    if (episode_dropped_++ == 0) rx_buffer_.push_back(RxEntry{ReceivedFrame{}, e.host_time, OPEN_MARK});
     return;
   }
-  if (episode_dropped_ != 0) {
-    // The overrun ends here; its mark goes ahead of the frame and takes no capacity.
-    rx_buffer_.push_back(RxEntry{ReceivedFrame{}, e.host_time, episode_dropped_});
-    episode_dropped_ = 0;
-  }
+  if (episode_dropped_ != 0) close_episode_locked();
   rx_buffer_.push_back(std::move(e));
   ++frames_buffered_;
   high_water_ = std::max(high_water_, frames_buffered_);
+}
+
+// The open mark gets the episode's count: the episode ends with a frame taken in again, or with
+// its mark handed out (the buffer has room by then).
+void Device::close_episode_locked() {
+  for (auto it = rx_buffer_.rbegin(); it != rx_buffer_.rend(); ++it) {
+    if (it->dropped == OPEN_MARK) {
+      it->dropped = episode_dropped_;
+      break;
+    }
+  }
+  episode_dropped_ = 0;
 }
 
 void Device::append_locked(std::vector<RxEntry>& entries) {
@@ -227,7 +239,8 @@ Result<WaitEnd> Device::wait_frame(uint64_t timeout_ns, bool take_marks, RxEntry
     if (interrupted_ || capacity_ == 0) return WaitEnd::stopped;
     const uint64_t now = platform::monotonic_ns();
     if (now >= deadline) return WaitEnd::timeout;
-    if (deadline == platform::NEVER) {
+    if (platform::is_never(deadline)) {
+      // Beyond some 146 years: a wait_for that long would overflow the clock and spin.
       rx_cv_.wait(lk);
     } else {
       rx_cv_.wait_for(lk, std::chrono::nanoseconds(deadline - now));

@@ -138,6 +138,9 @@ class Device : private ReadSink {
   // Queues a frame, or drops and counts it when `bounded` and the buffer is full.
   void enqueue_locked(RxEntry e, bool bounded);
   void append_locked(std::vector<RxEntry>& entries);
+  void close_episode_locked();
+  // The mark of an overrun still going on: its count is known when the episode ends.
+  static constexpr uint64_t OPEN_MARK = UINT64_MAX;
   void update_ready_locked();
   std::optional<RxEntry> pop_locked(bool take_marks);
 

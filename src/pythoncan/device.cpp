@@ -593,9 +593,11 @@ PyObject* start_receiver(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* stop_receiver(PyObject* self, PyObject*) {
   return on_device(self, [&](Device& dev) -> PyObject* {
-    ThreadStateRelease detached;
-    dev.stop_receiver();
-    return none();
+    {
+      ThreadStateRelease detached;
+      dev.stop_receiver();
+    }
+    return none();  // attached again: on 3.11, None is reference counted
   });
 }
 
@@ -929,8 +931,10 @@ PyObject* release(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     DeviceSlot& slot = *reinterpret_cast<DeviceObject*>(self)->slot;
     if (!slot.gate.close()) {
-      ThreadStateRelease detached;
-      slot.gate.wait_released();
+      {
+        ThreadStateRelease detached;
+        slot.gate.wait_released();
+      }
       return none();
     }
     slot.device->interrupt_waits();

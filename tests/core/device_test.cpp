@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <thread>
 
 #include "bulk_reader.h"
@@ -50,6 +51,17 @@ class DeviceTest : public testing::SimTest {
 bool readable(int fd) {
   pollfd p{fd, POLLIN, 0};
   return poll(&p, 1, 0) == 1;
+}
+
+// Waits until `done` holds, for up to two seconds; true when it did.
+template <typename Done>
+bool eventually(Done done) {
+  auto deadline = Clock::now() + std::chrono::seconds(2);
+  while (!done()) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  return true;
 }
 
 TEST_F(DeviceTest, WithoutTheReceiverReadsKeepTheRestAndFiltersPrunePending) {
@@ -106,6 +118,18 @@ TEST_F(DeviceTest, ReceiverBuffersInOrderAndWaitsHonourTheirTimeOut) {
   later.join();
   ASSERT_TRUE(r);
   EXPECT_EQ(e.frame.arb_id, 0x7F0u);
+  // So is one whose time-out is too long for the clock (10^13 ms): it waits, it does not spin.
+  std::thread later2([] {
+    std::this_thread::sleep_for(milliseconds(300));
+    inject(0x7F1);
+  });
+  const std::clock_t cpu0 = std::clock();
+  r = dev->wait_frame(10'000'000'000'000ull * kMs, false, e);
+  const double cpu_s = static_cast<double>(std::clock() - cpu0) / CLOCKS_PER_SEC;
+  later2.join();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(e.frame.arb_id, 0x7F1u);
+  EXPECT_LT(cpu_s, 0.2);  // a spinning wait would take the whole 0.3 s
   auto t0 = Clock::now();
   dev->stop_receiver();
   EXPECT_LT(Clock::now() - t0, milliseconds(100));
@@ -144,6 +168,18 @@ TEST_F(DeviceTest, AFullBufferDropsTheNewestCountsThemAndMarksWhereTheOverrunEnd
   auto ids = drain(20);
   ASSERT_EQ(ids.size(), 10u);
   EXPECT_EQ(ids.front(), 0x400u);
+  // The mark sits right after the last frame kept, so a reader meets it with no frame after it.
+  for (uint32_t i = 0; i < 13; ++i) inject(0x500 + i);
+  ASSERT_TRUE(eventually([&] { return dev->stats().overruns == 17u + 2u + 3u; }));
+  auto last = dev->take_all(100, true);
+  ASSERT_EQ(last.size(), 11u);
+  EXPECT_EQ(last[9].frame.arb_id, 0x509u);
+  EXPECT_EQ(last[10].dropped, 3u);
+  inject(0x600);  // a new frame after the episode was reported: no second mark
+  ASSERT_TRUE(eventually([&] { return dev->stats().queued == 1; }));
+  auto after = dev->take_all(100, true);
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_EQ(after[0].frame.arb_id, 0x600u);
 }
 
 TEST_F(DeviceTest, ReadFailuresAreHandedOverAndAnUnplugEndsEveryWaitAfterThePendingFrames) {
@@ -206,16 +242,17 @@ TEST_F(DeviceTest, HostFramesJoinTheQueueInOrderErrorFramesPastTheFilters) {
   dev->set_filters({FrameFilter::from_tuple(0x100, 0x7FF, std::nullopt)});
   EXPECT_EQ(dev->stats().queued, 3u);
   auto got = dev->take_all(10, true);
-  ASSERT_EQ(got.size(), 3u);
+  ASSERT_EQ(got.size(), 4u);
   EXPECT_EQ(got[0].origin, Origin::bus);
   EXPECT_EQ(got[1].frame.arb_id, 0x40u);
   EXPECT_EQ(got[1].origin, Origin::host_error);
   EXPECT_EQ(got[2].origin, Origin::echo);
+  EXPECT_EQ(got[3].dropped, 1u);  // the overrun's mark, right after the last frame kept
   EXPECT_EQ(dev->stats().overruns, 1u);
-  dev->push_host(host(0x100, Origin::echo));  // room again: the overrun's mark goes first
+  dev->push_host(host(0x100, Origin::echo));  // room again, and the episode was reported
   got = dev->take_all(10, true);
-  ASSERT_EQ(got.size(), 2u);
-  EXPECT_EQ(got[0].dropped, 1u);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].dropped, 0u);
   // Frames sent are counted, and how long they take on the wire adds up, never past 100 ms ahead.
   const uint64_t t0 = platform::monotonic_ns();
   dev->note_sent(1 * kMs);
@@ -229,17 +266,6 @@ TEST_F(DeviceTest, HostFramesJoinTheQueueInOrderErrorFramesPastTheFilters) {
   EXPECT_FALSE(dev->closing());
   dev->interrupt_waits();
   EXPECT_TRUE(dev->closing());
-}
-
-// Waits until `done` holds, for up to two seconds; true when it did.
-template <typename Done>
-bool eventually(Done done) {
-  auto deadline = Clock::now() + std::chrono::seconds(2);
-  while (!done()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  return true;
 }
 
 TEST_F(DeviceTest, ManyReadsInFlightKeepTheAdaptersOrderThroughFrameAlignedCompletions) {
@@ -369,14 +395,17 @@ TEST_F(DeviceTest, CompletionsRunOnAThreadInASynchronousTransferAndFailedReadsAr
     control_thread = std::this_thread::get_id();
     EXPECT_TRUE(get_device_info(dev->transport()));
   }).join();
-  ASSERT_EQ(sink.reads.size(), 2u);  // two records, then one
-  EXPECT_EQ(sink.reads[0].size(), 48u);
-  EXPECT_EQ(sink.reads[1].size(), 24u);
-  EXPECT_EQ(sink.reads[0][4], 0x1);
-  EXPECT_EQ(sink.reads[0][28], 0x2);
-  EXPECT_EQ(sink.reads[1][4], 0x3);
-  EXPECT_EQ(sink.threads[0], control_thread);
-  EXPECT_EQ(sink.threads[1], control_thread);
+  // The three records in order, in reads of one or two as the controller collected them, each
+  // called back on the thread of the control request.
+  auto ids = [&] {
+    std::vector<uint8_t> out;
+    for (auto& r : sink.reads)
+      for (size_t off = 0; off + 24 <= r.size(); off += 24) out.push_back(r[off + 4]);
+    return out;
+  };
+  EXPECT_EQ(ids(), (std::vector<uint8_t>{1, 2, 3}));
+  ASSERT_FALSE(sink.reads.empty());
+  for (size_t i = 0; i < sink.reads.size(); ++i) EXPECT_EQ(sink.threads[i], control_thread);
   EXPECT_EQ(reader.value()->in_flight(), 4u);  // resubmitted from the completion
 
   // A failed read is reported, then submitted again after a pause.
@@ -394,9 +423,9 @@ TEST_F(DeviceTest, CompletionsRunOnAThreadInASynchronousTransferAndFailedReadsAr
   inject(0x4);
   ASSERT_TRUE(eventually([&] {
     reader.value()->handle_events(5 * kMs);
-    return sink.reads.size() == 3;
+    return ids().size() == 4;
   }));
-  EXPECT_EQ(sink.reads[2][4], 0x4);
+  EXPECT_EQ(ids().back(), 0x4);
   reader.value().reset();
   EXPECT_EQ(vsim_count_transfers(), 0);
 }

@@ -216,7 +216,7 @@ def test_receive_own_messages_and_the_counters(sim):
 
 
 @pytest.mark.parametrize("auto_reset", [False, True])
-def test_a_bus_off_is_reported_and_recovered(sim, auto_reset):
+def test_a_bus_off_is_reported_and_recovered(sim, auto_reset, caplog):
     sim.add_adapters(1)
     with VorelBus(A, can_filters=[{"can_id": 0x123, "can_mask": 0x7FF}], auto_reset=auto_reset) as bus:
         sim.set_error_counters(0, 0, 256)  # the controller goes bus-off
@@ -232,6 +232,21 @@ def test_a_bus_off_is_reported_and_recovered(sim, auto_reset):
             bus.reset()
             assert bus.recv(0.1).arbitration_id == 0x100
             assert bus.state == BusState.ACTIVE and bus.get_stats()["bus_off_recoveries"] == 1
+    if auto_reset:
+        # A state reading that times out does not end the watch; a restart that fails is
+        # reported and tried again at the next reading.
+        caplog.set_level("WARNING", logger="can.vorel")
+        with VorelBus(A, auto_reset=True) as bus:
+            sim.fail_control(0, vorel_sim.ERROR_TIMEOUT, request=21, direction=vorel_sim.IN, count=1)
+            time.sleep(0.5)
+            sim.fail_control(0, -1, request=21, direction=vorel_sim.OUT, count=1)  # the restart's bus-off
+            sim.set_error_counters(0, 0, 256)
+            got = [bus.recv(1.0), bus.recv(1.5)]
+            assert [(m.is_error_frame, m.arbitration_id) for m in got] == [(True, 0x40), (True, 0x100)]
+            assert bus.get_stats()["bus_off_recoveries"] == 1 and bus.state == BusState.ACTIVE
+        assert [r.getMessage() for r in caplog.records if r.name == "can.vorel"] == [
+            f"VOREL USB CAN {A}: restarting the controller after a bus-off failed "
+            '(Bus err: Usb("Control OUT failed: Input/Output Error")); trying again in 0.2 s']
     with VorelBus(A, ignore_rx_error_frames=True) as bus:
         sim.set_error_counters(0, 0, 256)
         assert bus.recv(0.6) is None and bus.state == BusState.ERROR
@@ -523,6 +538,36 @@ def test_many_reads_in_flight_deliver_in_order_on_both_front_ends(sim):
         assert wait_until(lambda: b.rx_stats()["transfers_in_flight"] == 16)
 
 
+@pytest.mark.plain_only
+def test_threads_sharing_a_bus_take_frames_in_the_adapters_order(sim):
+    # Three threads take a stream of about 5,000 frames a second: each one's frames must come in
+    # the adapter's order (a fetch that queued its batch after a later fetch broke that), and
+    # together they take every frame once.
+    sim.add_adapters(2)
+    sim.enable_log(False)
+    with VorelBus(A, bitrate=1000000), VorelBus(B, bitrate=1000000) as b:
+        sim.add_load(0, 56, "8")
+        stop = threading.Event()
+        taken: list[list[int]] = [[], [], []]
+
+        def take(k):
+            while not stop.is_set():
+                if (m := b.recv(0.05)) is not None:
+                    taken[k].append(load_seq(m))
+
+        threads = [threading.Thread(target=take, args=(k,)) for k in range(3)]
+        for t in threads:
+            t.start()
+        time.sleep(2.0)
+        stop.set()
+        for t in threads:
+            t.join()
+    for seqs in taken:
+        assert all(x < y for x, y in zip(seqs, seqs[1:]))
+    every = sorted(x for seqs in taken for x in seqs)
+    assert len(every) > 5000 and every == list(range(every[0], every[0] + len(every)))
+
+
 def test_an_overrun_is_counted_exactly_and_reported_once(sim):
     sim.add_adapters(2)
     sim.set_rx_queue(1, 1000)  # the adapter keeps all: what is lost is lost on the host
@@ -548,6 +593,16 @@ def test_an_overrun_is_counted_exactly_and_reported_once(sim):
                 e = errors[0]
                 assert (e.arbitration_id, e.dlc, bytes(e.data)) == (0x4, 8, bytes([0, 0x01, 0, 0, 0, 0, 0, 0]))
                 assert got[99].timestamp <= e.timestamp <= got[101].timestamp
+            # Another overrun, and then the bus goes quiet: the reader still meets its error frame,
+            # right after the last frame kept.
+            for i in range(120):
+                sim.inject_frame(1, 0x300, 0, 1, bytes([i]))
+            assert wait_until(lambda: b.rx_stats()["received"] == 371)
+            tail = drain(b, 0.05)
+            assert [bytes(m.data)[0] for m in tail if not m.is_error_frame] == list(range(100))
+            assert b.rx_overruns == 170
+            if not ignore:
+                assert [m.is_error_frame for m in tail] == [False] * 100 + [True]
 
 
 @pytest.mark.plain_only

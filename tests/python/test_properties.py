@@ -6,12 +6,22 @@ from __future__ import annotations
 import sys
 import sysconfig
 import threading
+import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from conftest import bulk_out
+
 ARGUMENT_ERRORS = (TypeError, OverflowError, ValueError, UnicodeEncodeError)
+
+
+def wait_for(cond, timeout=5.0):
+    deadline = time.monotonic() + timeout
+    while not cond() and time.monotonic() < deadline:
+        time.sleep(0.002)
+    return cond()
 
 
 class Index:
@@ -124,11 +134,23 @@ def test_any_arguments(sim, dev, method):
 
 
 def test_an_overstated_length_is_only_a_hint(sim, dev):
-    # __len__ claims 2**62 items; iterating yields one. Nothing is sized by the claim.
-    task = dev.start_periodic(LyingSequence([(1, False, False, False, 1, b"\x01")], 2**62), 10**6, None)
+    # __len__ claims 2**62 items; iterating yields one. Nothing is sized by the claim, and the one
+    # item is what is used.
+    sim.set_sink(0)
+
+    def sent_ids():
+        return {t.data[4] for t in bulk_out(sim) if len(t.data) == 16}
+
+    task = dev.start_periodic(LyingSequence([(1, False, False, False, 1, b"\x01")], 2**62), 2000, None)
+    assert wait_for(lambda: 1 in sent_ids())
     dev.modify_periodic(task, LyingSequence([(2, False, False, False, 1, b"\x02")], 2**62))
-    dev.set_filters(LyingSequence([(0x123, 0x7FF, False)], 2**62))
+    assert wait_for(lambda: 2 in sent_ids())
     dev.stop_all_periodic()
+    assert sent_ids() == {1, 2}
+    dev.set_filters(LyingSequence([(0x123, 0x7FF, False)], 2**62))
+    sim.inject_frame(0, 0x124, 0, 0, b"")
+    sim.inject_frame(0, 0x123, 0, 0, b"")
+    assert dev.receive_frame(1000)[1] == 0x123  # the filter that was iterated, not a sized one
 
 
 def test_bytearray_resized_while_copied(sim, dev):
