@@ -37,6 +37,9 @@ _STATES = {0: BusState.ACTIVE, 1: BusState.ACTIVE, 2: BusState.PASSIVE}
 
 log = logging.getLogger("can.vorel")
 
+# Frames taken from the adapter's queue at open at most, whatever size it reports.
+_STALE_READS_MAX = 65536
+
 # USB reads the receiver keeps in flight unless told otherwise (bench/README.md: why 64).
 DEFAULT_RX_TRANSFERS = 64
 
@@ -215,6 +218,7 @@ class VorelBus(can.BusABC):
         except RuntimeError as e:
             raise CanInitializationError(self._open_failure(e, serial, name)) from e
         try:
+            self._discard_stale(dev)
             self.bit_timing = self._configure_timing(dev, bitrate, sample_point, timing)
             dev.set_mode(self._mode)
             dev.set_bus_state(True)
@@ -263,6 +267,18 @@ class VorelBus(can.BusABC):
         if kind == "DeviceInUse" or getattr(e, "libusb_code", None) == LIBUSB_ERROR_BUSY:
             return f"{adapter} is in use by another program"
         return f"{adapter} could not be opened: {e}"
+
+    @staticmethod
+    def _discard_stale(dev: native.NativeVorelDevice) -> None:
+        """Frames still in the adapter's queue belong to whoever used it before (a program that was
+        killed, or never switched the bus off): they go unread, so that neither they nor their
+        timestamps from another session reach this bus. The bus is switched off first, so that the
+        queue can only empty; each read takes up to two frames, and one more finds it empty."""
+        dev.set_bus_state(False)
+        size = int(dev.get_device_capabilities()["rx_data_buffer_size"])
+        for _ in range(min(size, _STALE_READS_MAX) + 2):
+            if dev.receive_frame(1) is None:
+                break
 
     @staticmethod
     def _configure_timing(dev: native.NativeVorelDevice, bitrate: int, sample_point: float,

@@ -888,7 +888,7 @@ PyObject* send_message(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         if (echo) {
           ReceivedFrame fr{0, f.arb_id, f.is_ext, f.is_rtr, f.is_err, f.dlc, {}};
           if (!f.is_rtr) fr.data.assign(f.data.bytes().begin(), f.data.bytes().begin() + std::min<size_t>(f.dlc, 8));
-          dev.push_host(RxEntry{std::move(fr), dev.clock().host_epoch(ClockSync::monotonic_s()), 0, Origin::echo});
+          dev.push_host(RxEntry{std::move(fr), dev.clock().host_stamp(ClockSync::monotonic_s()), 0, Origin::echo});
         }
       }
     }
@@ -919,7 +919,7 @@ PyObject* push_error_frame(PyObject* self, PyObject* const* args, Py_ssize_t nar
       return nullptr;
     const auto bytes = data.bytes();
     ReceivedFrame fr{0, arb_id, false, false, true, static_cast<uint8_t>(bytes.size()), {bytes.begin(), bytes.end()}};
-    dev.push_host(RxEntry{std::move(fr), dev.clock().host_epoch(ClockSync::monotonic_s()), 0, Origin::host_error});
+    dev.push_host(RxEntry{std::move(fr), dev.clock().host_stamp(ClockSync::monotonic_s()), 0, Origin::host_error});
     return none();
   });
 }
