@@ -468,6 +468,10 @@ class VorelBus(can.BusABC):
     ) -> can.broadcastmanager.CyclicSendTaskABC:
         if not period > 0:
             raise ValueError(f"the period must be more than 0 seconds, not {period!r}")
+        if self._closed:
+            # Else python-can's shutdown, stopping the tasks it knows one by one, could meet new
+            # ones for as long as other threads add them.
+            raise CanOperationError("The bus has been shut down")
         if modifier_callback is not None:
             # A callback must run before every send: that is python-can's software task's job.
             return super()._send_periodic_internal(msgs, period, duration, autostart, modifier_callback)
@@ -645,10 +649,14 @@ class VorelBus(can.BusABC):
             if watcher is not None:
                 self._watch_stop.set()
             try:
-                super().shutdown()  # python-can's own software tasks
+                # Every native task at once (each one's write in progress delays its stop by at
+                # most that write's 50 ms); python-can's shutdown then stops its own software
+                # tasks, and finds the native ones stopped.
+                dev.stop_all_periodic()
+                super().shutdown()
             finally:
                 try:
-                    dev.stop_all_periodic()
+                    dev.stop_all_periodic()  # any a racing send_periodic started meanwhile
                     # Frames written last may still wait in the adapter's queue, and switching the
                     # bus off drops them.
                     dev._drain()

@@ -854,6 +854,43 @@ def test_frames_sent_just_before_shutdown_reach_the_bus(sim):
         assert [m.arbitration_id for m in drain(b)] == [0x600 + i for i in range(10)]
 
 
+@pytest.mark.plain_only
+def test_shutdown_stops_many_tasks_at_once_while_threads_still_start_more(sim):
+    sim.add_adapters(2)
+    sim.enable_log(False)
+    bus = VorelBus(A)
+    for i in range(200):
+        bus.send_periodic(Message(arbitration_id=0x100 + i, data=bytes(8), is_extended_id=False), 0.005)
+    stop, refused = threading.Event(), []
+
+    def keep_starting():
+        while not stop.is_set():
+            try:
+                bus.send_periodic(Message(arbitration_id=0x7FF, is_extended_id=False), 0.005)
+            except CanOperationError as e:
+                refused.append(str(e))
+                return
+
+    starters = [threading.Thread(target=keep_starting) for _ in range(3)]
+    for t in starters:
+        t.start()
+    time.sleep(0.3)
+    t0 = time.monotonic()
+    bus.shutdown()
+    took = time.monotonic() - t0
+    stop.set()
+    for t in starters:
+        t.join(5.0)
+        assert not t.is_alive()
+    assert took < 3.0  # 200 tasks on a full bus; bench/README.md has the figure
+    assert refused == ["The bus has been shut down"] * 3
+    sent = sim.state(0).frames_sent
+    time.sleep(0.05)
+    assert sim.state(0).frames_sent == sent  # nothing of a task runs on
+    with pytest.raises(CanOperationError, match="The bus has been shut down"):
+        bus.send_periodic(Message(arbitration_id=1), 0.01)
+
+
 def test_shutdown_ends_every_call_and_frees_the_adapter_at_once(sim):
     sim.add_adapters(2)
     for rx_queue_size in (65536, 0):
