@@ -712,7 +712,9 @@ class VorelCyclicTask(LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC,
             period_us = max(0, round(self.period * 1e6))
             duration_ms = None if self.duration is None else max(0, round(self.duration * 1000))
             try:
-                self._task_id = self._bus._device().start_periodic(self._frames(), period_us, duration_ms)
+                # After a bus-off or a stalled host it goes on from now: a burst of stale frames
+                # is what a real bus must not get.
+                self._task_id = self._bus._device()._start_periodic(self._frames(), period_us, duration_ms)
             except RuntimeError as e:
                 raise self._bus._failure(e) from e
             if self.duration is not None:

@@ -42,6 +42,11 @@ void run_worker(const WorkerPlan& plan) noexcept {
     (void)plan.transport->bulk_write(record, write_timeout);
     // Deadlines advance from the first one, so nothing drifts and a late worker catches up.
     deadline = platform::saturating_add(deadline, period_ns);
+    if (plan.resume) {
+      const uint64_t now = platform::monotonic_ns();
+      if (now > platform::saturating_add(deadline, platform::saturating_mul(period_ns, RESUME_AFTER_PERIODS)))
+        deadline = now;
+    }
     // The duration ends the task even when the next period lies later (or never comes).
     const uint64_t wake = std::min(deadline, end_ns);
     if (wake > platform::monotonic_ns()) {

@@ -34,7 +34,12 @@ struct WorkerPlan {
   std::shared_ptr<UsbTransport> transport;
   uint64_t period_us = 0;
   std::optional<uint64_t> duration_ms;
+  // Off (the specified worker): every deadline missed is caught up, frames back to back. On: a
+  // worker more than RESUME_AFTER_PERIODS behind (a bus-off, a stalled host) drops the missed
+  // deadlines and goes on from now, so that a long stall does not end in a burst of stale frames.
+  bool resume = false;
 };
+inline constexpr uint64_t RESUME_AFTER_PERIODS = 4;
 
 // The worker's loop: one frame per period in rotation on absolute deadlines, until stopped,
 // out of time or out of frames. Write outcomes are discarded. Runs on the calling thread.

@@ -509,7 +509,11 @@ PyObject* receive_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-PyObject* start_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+namespace {
+
+// start_periodic and the plug-in's _start_periodic: the same arguments, a worker that catches up
+// every missed deadline, or one that resumes from now after a long stall.
+PyObject* start_worker(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool resume) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[3];
     std::vector<TxRecord> records;
@@ -529,11 +533,21 @@ PyObject* start_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     auto stop = std::make_shared<platform::StopSignal>();
     platform::SpawnError error;
     platform::Thread thread =
-        spawn_worker(WorkerPlan{frames, stop, dev.shared_transport(), period_us, duration_ms}, &error);
+        spawn_worker(WorkerPlan{frames, stop, dev.shared_transport(), period_us, duration_ms, resume}, &error);
     if (!thread.joinable()) return raise_error("Failed to spawn periodic thread: " + error.text, ErrorKind::Internal);
     uint32_t id = dev.registry().add(dev.task_ids(), PeriodicTask{stop, frames, std::move(thread)});
     return PyLong_FromUnsignedLong(id);
   });
+}
+
+}  // namespace
+
+PyObject* start_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return start_worker(self, args, nargs, kwnames, false);
+}
+
+PyObject* start_periodic_resuming(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return start_worker(self, args, nargs, kwnames, true);
 }
 
 PyObject* stop_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

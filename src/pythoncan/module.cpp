@@ -74,6 +74,10 @@ PyMethodDef device_methods[] = {
     {"stop_all_periodic", cfunc(stop_all_periodic), METH_NOARGS,
      "stop_all_periodic($self)\n--\n\nStop all periodic tasks (called during shutdown)"},
     // For the plug-in, beyond the specified surface: the receiver thread and its buffer.
+    {"_start_periodic", cfunc(start_periodic_resuming), kFast,
+     "_start_periodic($self, frames, period_us, duration_ms)\n--\n\n"
+     "start_periodic, but after a stall of more than a few periods the task goes on from now\n"
+     "instead of sending every missed frame back to back."},
     {"_start_receiver", cfunc(start_receiver), kFast,
      "_start_receiver($self, capacity, transfers)\n--\n\nStart the receiver: `transfers` reads in flight, a buffer of `capacity` frames."},
     {"_stop_receiver", cfunc(stop_receiver), METH_NOARGS, "_stop_receiver($self)\n--\n\nStop the receiver thread."},

@@ -74,6 +74,11 @@ class NativeVorelDevice:
     def stop_all_periodic(self) -> None:
         """Stop all periodic tasks (called during shutdown)"""
     # For the plug-in, beyond the specified surface.
+    def _start_periodic(
+        self, frames: Sequence[_Frame], period_us: SupportsIndex, duration_ms: Optional[SupportsIndex]
+    ) -> int:
+        """start_periodic, but after a stall of more than a few periods the task goes on from now
+        instead of sending every missed frame back to back."""
     def _start_receiver(self, capacity: SupportsIndex, transfers: SupportsIndex) -> None:
         """Start the receiver: `transfers` reads in flight, a buffer of `capacity` frames."""
     def _stop_receiver(self) -> None:

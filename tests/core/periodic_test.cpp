@@ -49,12 +49,13 @@ class PeriodicTest : public SimTest {
     SimTest::TearDown();
   }
   // Starts a worker and registers it as start_periodic does; returns the id.
-  uint32_t start(std::vector<TxRecord> frames, uint64_t period_us, std::optional<uint64_t> duration_ms) {
+  uint32_t start(std::vector<TxRecord> frames, uint64_t period_us, std::optional<uint64_t> duration_ms,
+                 bool resume = false) {
     auto f = std::make_shared<TaskFrames>();
     f->records = std::move(frames);
     auto stop = std::make_shared<platform::StopSignal>();
     platform::SpawnError err;
-    auto thread = spawn_worker(WorkerPlan{f, stop, transport, period_us, duration_ms}, &err);
+    auto thread = spawn_worker(WorkerPlan{f, stop, transport, period_us, duration_ms, resume}, &err);
     EXPECT_TRUE(thread.joinable()) << err.text;
     return registry.add(ids, PeriodicTask{stop, f, std::move(thread)});
   }
@@ -186,6 +187,36 @@ TEST_F(PeriodicTest, AnUnpluggedAdapterDoesNotEndTheWorker) {
   auto t0 = std::chrono::steady_clock::now();
   stop(id);
   EXPECT_LT(std::chrono::steady_clock::now() - t0, 200ms);
+}
+
+TEST_F(PeriodicTest, AfterAStallTheSpecifiedWorkerCatchesUpAndAResumingOneGoesOnFromNow) {
+  for (bool resume : {false, true}) {
+    vsim_log_clear();
+    uint32_t id = start(records({0x1}), 10'000, std::nullopt, resume);
+    std::this_thread::sleep_for(30ms);
+    vsim_set_sink(0, 0);
+    vsim_set_tx_fifo(0, 0);  // nothing is taken: each write waits out its 50 ms
+    std::this_thread::sleep_for(300ms);
+    const uint64_t stall_end = vsim_now_ns();
+    vsim_set_tx_fifo(0, 16);
+    vsim_set_sink(0, 1);
+    std::this_thread::sleep_for(60ms);
+    registry.stop(id)->join();
+    size_t burst = 0;
+    for (size_t i = 0; i < vsim_log_count(); ++i) {
+      vsim_log_entry e{};
+      vsim_log_get(i, &e);
+      if (e.kind == 1 && e.endpoint == 0x02 && e.result == 0 && e.t_ns >= stall_end && e.t_ns < stall_end + 30'000'000)
+        ++burst;
+    }
+    if (resume) {
+      // At most the few periods it may lag before it lets them go, then one a period.
+      EXPECT_LE(burst, RESUME_AFTER_PERIODS + 4);
+      EXPECT_GE(burst, 2u);
+    } else {
+      EXPECT_GE(burst, 20u);  // some 30 missed deadlines, back to back
+    }
+  }
 }
 
 TEST_F(PeriodicTest, IdsSkipTasksStillRegisteredAfterTheWrap) {

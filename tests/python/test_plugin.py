@@ -854,6 +854,21 @@ def test_frames_sent_just_before_shutdown_reach_the_bus(sim):
         assert [m.arbitration_id for m in drain(b)] == [0x600 + i for i in range(10)]
 
 
+def test_a_cyclic_task_goes_on_from_now_after_a_stall_instead_of_bursting(sim):
+    sim.add_adapters(2)
+    with VorelBus(A) as bus:
+        task = bus.send_periodic(Message(arbitration_id=0x55, is_extended_id=False), 0.01)
+        time.sleep(0.05)
+        sim.set_tx_fifo(0, 0)  # a stalled bus: each write waits out its 50 ms
+        time.sleep(0.3)
+        resumed = sim.now_ns()
+        sim.set_tx_fifo(0, 16)
+        time.sleep(0.06)
+        task.stop()
+        after = [t for t in bulk_out(sim, 0) if t.result == 0 and resumed <= t.t_ns < resumed + 30_000_000]
+        assert 2 <= len(after) <= 8  # not the 30 frames the stall held up, back to back
+
+
 @pytest.mark.plain_only
 def test_shutdown_stops_many_tasks_at_once_while_threads_still_start_more(sim):
     sim.add_adapters(2)
