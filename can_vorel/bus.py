@@ -37,6 +37,9 @@ _STATES = {0: BusState.ACTIVE, 1: BusState.ACTIVE, 2: BusState.PASSIVE}
 
 log = logging.getLogger("can.vorel")
 
+# The most bits a classic frame takes on the wire: extended, 8 bytes, every stuff bit.
+_LONGEST_FRAME_BITS = 160
+
 # Frames taken from the adapter's queue at open at most, whatever size it reports.
 _STALE_READS_MAX = 65536
 
@@ -218,8 +221,13 @@ class VorelBus(can.BusABC):
         except RuntimeError as e:
             raise CanInitializationError(self._open_failure(e, serial, name)) from e
         try:
-            self._discard_stale(dev)
+            tx_queue = self._discard_stale(dev)
             self.bit_timing = self._configure_timing(dev, bitrate, sample_point, timing)
+            # How long the adapter's transmit queue, full, takes to leave at this bit rate (twice,
+            # for arbitration lost to other nodes): shutdown() waits that long at most for the
+            # frames sent last.
+            rate = timing.bitrate if timing is not None else bitrate
+            self._drain_timeout = 2 * (tx_queue + 1) * _LONGEST_FRAME_BITS / rate + 0.05
             dev.set_mode(self._mode)
             dev.set_bus_state(True)
             if self._receiver:
@@ -269,16 +277,17 @@ class VorelBus(can.BusABC):
         return f"{adapter} could not be opened: {e}"
 
     @staticmethod
-    def _discard_stale(dev: native.NativeVorelDevice) -> None:
+    def _discard_stale(dev: native.NativeVorelDevice) -> int:
         """Frames still in the adapter's queue belong to whoever used it before (a program that was
         killed, or never switched the bus off): they go unread, so that neither they nor their
         timestamps from another session reach this bus. The bus is switched off first, so that the
         queue can only empty; each read takes up to two frames, and one more finds it empty."""
         dev.set_bus_state(False)
-        size = int(dev.get_device_capabilities()["rx_data_buffer_size"])
-        for _ in range(min(size, _STALE_READS_MAX) + 2):
+        caps = dev.get_device_capabilities()
+        for _ in range(min(int(caps["rx_data_buffer_size"]), _STALE_READS_MAX) + 2):
             if dev.receive_frame(1) is None:
                 break
+        return int(caps["tx_data_buffer_size"])  # the transmit queue, for shutdown's drain
 
     @staticmethod
     def _configure_timing(dev: native.NativeVorelDevice, bitrate: int, sample_point: float,
@@ -635,7 +644,9 @@ class VorelBus(can.BusABC):
     def shutdown(self) -> None:
         """Stops every task of this bus and releases the adapter, which can be opened again as soon
         as this returns (also while other threads wait in recv or send, which then return None or
-        raise). Frames sent last are given their time on the wire first (at most 0.1 s)."""
+        raise). Frames sent last are given their time on the wire first (at most twice what the
+        adapter's full transmit queue takes at the bit rate; a warning says how many may not have
+        left when that was not enough)."""
         with self._shutdown_lock:
             if self._released:
                 return
@@ -659,7 +670,10 @@ class VorelBus(can.BusABC):
                     dev.stop_all_periodic()  # any a racing send_periodic started meanwhile
                     # Frames written last may still wait in the adapter's queue, and switching the
                     # bus off drops them.
-                    dev._drain()
+                    left = dev._drain(self._drain_timeout)
+                    if left:
+                        log.warning("%s: %d frame(s) sent last may not have reached the bus when it was switched off",
+                                    self.channel_info, left)
                     self._final_stats = dict(dev._stats())
                     try:
                         dev.set_bus_state(False)

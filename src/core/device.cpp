@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <thread>
 #include <libusb-1.0/libusb.h>
 
 namespace vorel {
@@ -280,10 +281,19 @@ void Device::note_sent(uint64_t wire_ns) {
   sent_.fetch_add(1, std::memory_order_relaxed);
   const uint64_t now = platform::monotonic_ns();
   uint64_t at = drained_at_ns_.load(std::memory_order_relaxed);
-  uint64_t next;
-  do {
-    next = std::min(std::max(at, now) + wire_ns, now + DRAIN_MAX_NS);
-  } while (!drained_at_ns_.compare_exchange_weak(at, next, std::memory_order_relaxed));
+  while (!drained_at_ns_.compare_exchange_weak(at, std::max(at, now) + wire_ns, std::memory_order_relaxed)) {
+  }
+  last_wire_ns_.store(wire_ns, std::memory_order_relaxed);
+}
+
+uint64_t Device::drain(uint64_t timeout_ns) {
+  const uint64_t at = drained_at_ns(), now = platform::monotonic_ns();
+  if (at <= now) return 0;
+  const uint64_t until = std::min(at, platform::saturating_add(now, timeout_ns));
+  std::this_thread::sleep_for(std::chrono::nanoseconds(until - now));
+  if (until >= at) return 0;
+  const uint64_t wire = std::max<uint64_t>(1, last_wire_ns_.load(std::memory_order_relaxed));
+  return (at - until + wire - 1) / wire;
 }
 
 RxStats Device::stats() {

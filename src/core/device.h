@@ -114,14 +114,17 @@ class Device : private ReadSink {
 
   // --- sending -----------------------------------------------------------------------------------
   // Counts a frame written and when the frames written so far can have left the adapter: each
-  // takes `wire_ns`, and none is counted more than DRAIN_MAX_NS ahead of now.
+  // takes `wire_ns` after the one before (writes block while the adapter's queue is full, so
+  // this stays within that queue's wire time of now).
   void note_sent(uint64_t wire_ns);
+  // Waits until the frames written can have left, for up to `timeout_ns`; how many may still
+  // wait in the adapter when it gives up (from their wire time), 0 when none.
+  uint64_t drain(uint64_t timeout_ns);
   // The monotonic time by which they can have left (0 before any was written).
   uint64_t drained_at_ns() const { return drained_at_ns_.load(std::memory_order_relaxed); }
   // The bit rate last written to the adapter, for the frames' wire time (0 before any).
   uint32_t bitrate() const { return bitrate_.load(std::memory_order_relaxed); }
   void set_bitrate(uint32_t bitrate) { bitrate_.store(bitrate, std::memory_order_relaxed); }
-  static constexpr uint64_t DRAIN_MAX_NS = 100'000'000;
 
   // --- periodic tasks ------------------------------------------------------------------------
   PeriodicRegistry& registry() { return registry_; }
@@ -168,6 +171,7 @@ class Device : private ReadSink {
   // Sending's counters: atomics, read and written without a lock.
   std::atomic<uint64_t> sent_{0};
   std::atomic<uint64_t> drained_at_ns_{0};
+  std::atomic<uint64_t> last_wire_ns_{0};
   std::atomic<uint32_t> bitrate_{0};
 
   ClockSync clock_;  // locks itself; taken alone

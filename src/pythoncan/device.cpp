@@ -4,6 +4,7 @@
 #include <structmember.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <libusb-1.0/libusb.h>
 #include <limits>
@@ -48,6 +49,7 @@ VOREL_SIG(kUseMessages, "NativeVorelDevice._use_messages()", "message_type", "ch
 VOREL_SIG(kCalcBitTiming, "NativeVorelDevice._calc_bit_timing()", "bitrate", "sample_point", "tolerance_ppm");
 VOREL_SIG(kSetBitTiming, "NativeVorelDevice._set_bit_timing()", "brp", "tseg1", "tseg2", "sjw");
 VOREL_SIG(kSendMessage, "NativeVorelDevice._send()", "msg", "timeout", "echo");
+VOREL_SIG(kDrain, "NativeVorelDevice._drain()", "timeout");
 VOREL_SIG(kPushErrorFrame, "NativeVorelDevice._push_error_frame()", "arb_id", "data");
 
 #undef VOREL_SIG
@@ -912,14 +914,19 @@ PyObject* send_message(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
-PyObject* drain(PyObject* self, PyObject*) {
+PyObject* drain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
-    const uint64_t at = dev.drained_at_ns(), now = platform::monotonic_ns();
-    if (at > now) {
+    PyObject* a[1];
+    uint64_t timeout_ns;
+    if (!parse_fastcall(kDrain, args, nargs, kwnames, a) ||
+        !convert_arg("timeout", [&] { return to_timeout_ns(a[0], timeout_ns); }))
+      return nullptr;
+    uint64_t left;
+    {
       ThreadStateRelease detached;
-      std::this_thread::sleep_for(std::chrono::nanoseconds(std::min(at - now, Device::DRAIN_MAX_NS)));
+      left = dev.drain(timeout_ns);
     }
-    return none();
+    return PyLong_FromUnsignedLongLong(left);
   });
 }
 
@@ -940,7 +947,10 @@ PyObject* push_error_frame(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 // Waits for every call inside the gate (waking those that wait for frames or a full queue),
 // stops the periodic tasks and the receiver, and closes the adapter. A concurrent caller returns
-// when that is done.
+// when that is done. A call that still blocks after RELEASE_WAIT (a receive_frame(0) on a quiet
+// bus, a send_frame(..., 0) on a stuck one) closes the adapter itself when it returns; until then
+// the adapter stays claimed.
+constexpr auto RELEASE_WAIT = std::chrono::seconds(2);
 PyObject* release(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     DeviceSlot& slot = *reinterpret_cast<DeviceObject*>(self)->slot;
@@ -954,10 +964,13 @@ PyObject* release(PyObject* self, PyObject*) {
     slot.device->interrupt_waits();
     {
       ThreadStateRelease detached;
-      slot.gate.wait_idle();
       for (platform::Thread& t : slot.device->registry().stop_all()) t.join();
-      slot.device.reset();  // stops the receiver; the transport goes last
-      slot.gate.released();
+      // Calls inside end promptly once woken, except a read or write given no time-out, which
+      // may block for ever: that one performs the release when it returns.
+      if (slot.gate.wait_idle_for(RELEASE_WAIT) || !slot.gate.hand_over()) {
+        slot.device.reset();  // stops the receiver; the transport goes last
+        slot.gate.released();
+      }
     }
     return none();
   });

@@ -48,8 +48,13 @@ class DeviceLease {
  public:
   explicit DeviceLease(PyObject* self) noexcept
       : slot_(reinterpret_cast<DeviceObject*>(self)->slot), inside_(slot_->gate.enter()) {}
+  // The last call to leave after _release handed the release over performs it: the receiver's
+  // join is bounded and needs no interpreter, the periodic workers were stopped already.
   ~DeviceLease() {
-    if (inside_) slot_->gate.leave();
+    if (inside_ && slot_->gate.leave()) {
+      slot_->device.reset();
+      slot_->gate.released();
+    }
   }
   DeviceLease(const DeviceLease&) = delete;
   DeviceLease& operator=(const DeviceLease&) = delete;
@@ -113,7 +118,7 @@ PyObject* timing_limits(PyObject* self, PyObject*);
 PyObject* calc_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* set_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* send_message(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* drain(PyObject* self, PyObject*);
+PyObject* drain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* push_error_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* release(PyObject* self, PyObject*);
 

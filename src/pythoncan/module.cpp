@@ -100,8 +100,9 @@ PyMethodDef device_methods[] = {
      "_set_bit_timing($self, brp, tseg1, tseg2, sjw)\n--\n\nWrite these segments, verified; returns the timing and f_clock."},
     {"_send", cfunc(send_message), kFast,
      "_send($self, msg, timeout, echo)\n--\n\nSend a python-can Message, checked as python-can checks it."},
-    {"_drain", cfunc(drain), METH_NOARGS,
-     "_drain($self)\n--\n\nWait until the frames sent can have left the adapter (at most 0.1 s)."},
+    {"_drain", cfunc(drain), kFast,
+     "_drain($self, timeout)\n--\n\nWait until the frames sent can have left the adapter, up to timeout s;\n"
+     "how many may still wait there then."},
     {"_push_error_frame", cfunc(push_error_frame), kFast,
      "_push_error_frame($self, arb_id, data)\n--\n\nQueue an error frame made on the host, past the filters."},
     {"_release", cfunc(release), METH_NOARGS,

@@ -105,8 +105,9 @@ class NativeVorelDevice:
         """Write these segments, verified; returns the timing and f_clock."""
     def _send(self, msg: Any, timeout: Optional[float], echo: bool) -> None:
         """Send a python-can Message, checked as python-can checks it."""
-    def _drain(self) -> None:
-        """Wait until the frames sent can have left the adapter (at most 0.1 s)."""
+    def _drain(self, timeout: Optional[float]) -> int:
+        """Wait until the frames sent can have left the adapter, up to timeout s;
+        how many may still wait there then."""
     def _push_error_frame(self, arb_id: int, data: bytes) -> None:
         """Queue an error frame made on the host, past the filters."""
     def _release(self) -> None:

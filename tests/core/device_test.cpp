@@ -253,14 +253,22 @@ TEST_F(DeviceTest, HostFramesJoinTheQueueInOrderErrorFramesPastTheFilters) {
   got = dev->take_all(10, true);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].dropped, 0u);
-  // Frames sent are counted, and how long they take on the wire adds up, never past 100 ms ahead.
+  // Frames sent are counted, and how long they take on the wire adds up; a drain that gives up
+  // says how many may still wait, one that waits long enough none.
+  EXPECT_EQ(dev->drain(platform::NEVER), 0u);  // nothing sent: no wait
   const uint64_t t0 = platform::monotonic_ns();
   dev->note_sent(1 * kMs);
   dev->note_sent(2 * kMs);
   EXPECT_GE(dev->drained_at_ns(), t0 + 3 * kMs);
   EXPECT_LE(dev->drained_at_ns(), platform::monotonic_ns() + 3 * kMs);
   for (int i = 0; i < 200; ++i) dev->note_sent(1 * kMs);
-  EXPECT_LE(dev->drained_at_ns(), platform::monotonic_ns() + Device::DRAIN_MAX_NS);
+  EXPECT_GE(dev->drained_at_ns(), t0 + 203 * kMs);
+  const uint64_t left = dev->drain(20 * kMs);
+  const uint64_t waited_ms = (platform::monotonic_ns() - t0) / kMs;
+  EXPECT_LE(left, 203 - 20u);
+  EXPECT_GE(left + waited_ms + 1, 203u);  // what was still to go when it gave up
+  EXPECT_EQ(dev->drain(platform::NEVER), 0u);
+  EXPECT_GE(platform::monotonic_ns(), t0 + 203 * kMs);
   EXPECT_EQ(dev->stats().sent, 202u);
   // Once the bus closes, waits end and senders can tell.
   EXPECT_FALSE(dev->closing());
@@ -451,13 +459,34 @@ TEST(ReleaseGate, TheReleaseWaitsForTheCallsInsideAndRefusesNewOnes) {
     gate.wait_released();
     EXPECT_EQ(phase.load(), 2);  // not before the first closer is done
   });
-  gate.leave();
+  EXPECT_FALSE(gate.leave());
   std::this_thread::sleep_for(milliseconds(20));
   EXPECT_EQ(phase.load(), 0);  // one call still inside
-  gate.leave();
+  EXPECT_FALSE(gate.leave());  // the closer waits for it: the release stays the closer's
   closer.join();
   second_closer.join();
   EXPECT_EQ(phase.load(), 2);
+}
+
+TEST(ReleaseGate, ACallThatDoesNotReturnGetsTheReleaseHandedOver) {
+  ReleaseGate gate;
+  ASSERT_TRUE(gate.enter());  // blocked without limit
+  ASSERT_TRUE(gate.close());
+  EXPECT_FALSE(gate.wait_idle_for(milliseconds(20)));
+  EXPECT_TRUE(gate.hand_over());
+  EXPECT_FALSE(gate.enter());
+  std::thread other([&] {
+    EXPECT_FALSE(gate.close());
+    gate.wait_released();  // returns: the release is the blocked call's now
+  });
+  other.join();
+  EXPECT_TRUE(gate.leave());  // the last to leave: it releases the object
+  gate.released();
+  // Once nobody is inside, handing over is refused: the closer releases.
+  ReleaseGate idle;
+  ASSERT_TRUE(idle.close());
+  EXPECT_TRUE(idle.wait_idle_for(milliseconds(1)));
+  EXPECT_FALSE(idle.hand_over());
 }
 
 TEST(ReleaseGate, ManyCallersAgainstOneRelease) {
@@ -472,7 +501,7 @@ TEST(ReleaseGate, ManyCallersAgainstOneRelease) {
           ++inside;
           if (released) ++after_release;  // the object is gone: must never happen
           --inside;
-          gate.leave();
+          EXPECT_FALSE(gate.leave());
         }
       });
     std::this_thread::sleep_for(milliseconds(2));

@@ -125,6 +125,26 @@ def test_two_threads_open_two_adapters_at_once(sim):
     assert sim.wait_counters(handles=0)["handles"] == 0
 
 
+def test_a_call_that_blocks_for_ever_performs_the_release_when_it_returns(sim):
+    sim.add_adapter(H1)
+    dev = NativeVorelDevice(H1)
+    got = {}
+    reader = threading.Thread(target=lambda: got.setdefault("frame", dev.receive_frame(0)))  # no limit
+    reader.start()
+    time.sleep(0.2)
+    t0 = time.monotonic()
+    dev._release()  # cannot end that read: hands the release over after a bounded wait
+    assert 1.5 < time.monotonic() - t0 < 5
+    assert sim.counters()["claims"] == 1  # the read holds the adapter still
+    with pytest.raises(RuntimeError, match="has been released"):
+        dev.get_bus_state()
+    sim.inject_frame(0, 0x123, 0, 0, b"")
+    reader.join(5)
+    assert got["frame"][1] == 0x123
+    assert sim.wait_counters(claims=0)["claims"] == 0  # released as that call left
+    assert NativeVorelDevice(H1) is not None
+
+
 def test_release_ends_the_calls_inside_and_frees_the_adapter_at_once(sim):
     from can import Message
 

@@ -844,14 +844,36 @@ def test_cyclic_tasks_restart_after_their_duration_and_take_changes_made_while_s
     task.stop()  # after shutdown: harmless
 
 
-def test_frames_sent_just_before_shutdown_reach_the_bus(sim):
+@pytest.mark.parametrize("bitrate", [125000, 10000])
+def test_frames_sent_just_before_shutdown_reach_the_bus(sim, bitrate, caplog):
     sim.add_adapters(2)
-    with VorelBus(B, bitrate=125000) as b:
-        a = VorelBus(A, bitrate=125000)
-        for i in range(10):  # 0.9 ms each on the wire; the adapter queues 16
+    with VorelBus(B, bitrate=bitrate) as b:
+        a = VorelBus(A, bitrate=bitrate)
+        for i in range(16):  # 0.9 ms or 11 ms each on the wire; the adapter queues 16
             a.send(Message(arbitration_id=0x600 + i, data=bytes(8), is_extended_id=False))
         a.shutdown()
-        assert [m.arbitration_id for m in drain(b)] == [0x600 + i for i in range(10)]
+        assert [m.arbitration_id for m in drain(b, 0.3)] == [0x600 + i for i in range(16)]
+    if bitrate != 10000:
+        return
+    # An adapter that queues more than it says (1 frame): shutdown waits no longer than its queue
+    # would take, twice, and says how many frames may not have left.
+    caplog.set_level("WARNING", logger="can.vorel")
+    sim.set_capabilities(0, tx_size=1)
+    sim.set_tx_fifo(0, 64)
+    with VorelBus(B, bitrate=bitrate) as b:
+        a = VorelBus(A, bitrate=bitrate)
+        for i in range(20):  # 0.22 s on the wire
+            a.send(Message(arbitration_id=0x600 + i, data=bytes(8), is_extended_id=False))
+        t0 = time.monotonic()
+        a.shutdown()
+        took = time.monotonic() - t0
+        got = drain(b, 0.3)
+    assert took < 2 * 2 * 160 / bitrate + 0.05 + 0.3
+    warned = [r.getMessage() for r in caplog.records if r.name == "can.vorel"]
+    assert len(warned) == 1
+    found = re.fullmatch(rf"VOREL USB CAN {A}: (\d+) frame\(s\) sent last may not have reached the bus when it "
+                         "was switched off", warned[0])
+    assert found and 20 - len(got) <= int(found[1]) <= 20
 
 
 def test_a_cyclic_task_goes_on_from_now_after_a_stall_instead_of_bursting(sim):
