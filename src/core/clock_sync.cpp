@@ -100,8 +100,8 @@ double ClockSync::to_epoch(uint64_t adapter_us, double host_s) {
   }
   if (adapter_us >= WRAP_INT) wide_ = true;
   const double t = unwrap_locked(adapter_us, host_s);
-  const double dh = host_s - last_host_;
-  if (std::fabs((t - last_t_) - dh) > JUMP_S + MAX_DRIFT * std::fabs(dh)) {
+  const double dt = t - last_t_, dh = host_s - last_host_;
+  if (dt < -JUMP_BACK_S || dt - dh > JUMP_S + MAX_DRIFT * std::fabs(dh)) {
     // The counter restarted, or frames of an earlier session came first.
     seed_locked(adapter_us, host_s);
     last_out_ = std::max(last_out_, host_s);

@@ -54,8 +54,11 @@ class ClockSync {
   static constexpr double LATE_S = 2e-3;
   // The hull's slope is used once its part that fits MAX_DRIFT spans this much adapter time.
   static constexpr double MIN_SLOPE_SPAN_S = 2.0;
-  // A counter that moves this much (plus MAX_DRIFT of the host time) away from the host's clock
-  // between two frames has jumped.
+  // A counter that goes back this much between two frames has restarted (frames are stamped in
+  // the adapter's order; threads sharing a bus hand them over a few frames apart at most) ...
+  static constexpr double JUMP_BACK_S = 0.1;
+  // ... and one that runs this much (plus MAX_DRIFT of the host time) ahead of the host's clock
+  // has jumped: a frame read late can make the next one seem ahead, by up to its lateness.
   static constexpr double JUMP_S = 1.0;
 
   struct Point {

@@ -243,6 +243,13 @@ const Scenario kScenarios[] = {
          if (f.t >= 30) f.raw = static_cast<uint64_t>((f.t - 30) * 1e6);
        return fs;
      }},
+    {"the counter restarts 0.3 s after it started", 0, 100e-6, 50e-6, 32, 0,
+     [](const Scenario& s, std::mt19937& r) {
+       auto fs = stream(s, r);
+       for (auto& f : fs)
+         if (f.t >= 1.3) f.raw = static_cast<uint64_t>((f.t - 1.3) * 1e6);
+       return fs;
+     }},
 };
 
 TEST(ClockSyncTest, StampsNeverBeforeTheFrameNorAfterItsReadAndCloseOnceReadsArePrompt) {

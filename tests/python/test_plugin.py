@@ -687,42 +687,66 @@ def test_timestamps_hold_to_the_host_clock_at_500_ppm_across_a_wrap_with_two_thr
     assert span == pytest.approx(111e-6 / 0.05, rel=2e-4)
 
 
+def _restart_counter(sim):
+    sim.set_clock(1, offset_us=(2**32 - sim.adapter_time_us(1, sim.now_ns())) % 2**32, bits=32)
+
+
+def _stall_usb(sim):
+    sim.set_usb_latency(1, 300_000)  # what is collected now completes 0.3 s late
+    time.sleep(0.02)
+    sim.set_usb_latency(1, 0)
+
+
+# (rx_queue_size, what happens 0.5 s in: to the consumer (a pause) or to the simulator)
+STAMP_CASES = {
+    "first recv 1 s late without the receiver": (0, None, 1.0),
+    "a 1 s consumer pause without the receiver": (0, None, 1.0),
+    "a 0.3 s USB stall": (65536, _stall_usb, 0),
+    "the adapter's counter restarts": (65536, _restart_counter, 0),
+}
+
+
 @pytest.mark.plain_only
-def test_timestamps_after_a_late_first_read_and_with_stale_frames_in_the_adapter(sim):
-    # Frames a killed program left in the receiving adapter's queue, stamped long ago, are never
-    # handed out; then, without the receiver, the first recv() comes 1 s late (most frames are lost
-    # in the adapter's queue). Every stamp lies between the send and the moment recv() returned
-    # it, and once reads are prompt again, close to the send.
+@pytest.mark.parametrize("case", list(STAMP_CASES))
+def test_timestamps_lie_between_send_and_recv_whatever_happens(sim, case):
+    # Every stamp lies between the send and the moment recv() returned it, and once reads are
+    # prompt again, close to the send. Frames a killed program left in the receiving adapter's
+    # queue are never handed out.
+    rx_queue_size, disturb, pause = STAMP_CASES[case]
     sim.add_adapters(2)
     sim.enable_log(False)
     sim.set_drift(1, -400)
     for i in range(40):
         sim.inject_frame(1, 0x7E0, 0, 1, bytes([i]))
     time.sleep(0.05)
-    with VorelBus(A, bitrate=1000000) as a, VorelBus(B, bitrate=1000000, rx_queue_size=0) as b:
+    with VorelBus(A, bitrate=1000000) as a, VorelBus(B, bitrate=1000000, rx_queue_size=rx_queue_size) as b:
         sent: dict[int, float] = {}
-        stop = threading.Event()
 
         def send():
-            i = 0
-            while not stop.is_set() and i < 600:
+            for i in range(600):
                 sent[i] = time.time()
                 a.send(Message(arbitration_id=0x100, data=struct.pack("<H", i), is_extended_id=False))
-                i += 1
                 time.sleep(0.005)
 
         sender = threading.Thread(target=send)
         sender.start()
-        time.sleep(1.0)
         got = []
-        end = time.monotonic() + 4
-        while time.monotonic() < end:
+        start = time.monotonic()
+        disturbed = case.startswith("first")
+        if disturbed:
+            time.sleep(pause)
+        while time.monotonic() < start + 4:
+            if not disturbed and time.monotonic() > start + 0.5:
+                disturbed = True
+                if disturb is not None:
+                    disturb(sim)
+                else:
+                    time.sleep(pause)
             m = b.recv(0.1)
             now = time.time()
             if m is not None:
                 got.append((m.arbitration_id, struct.unpack("<H", bytes(m.data))[0] if m.dlc == 2 else -1,
                             m.timestamp, now))
-        stop.set()
         sender.join()
     assert got and all(arb == 0x100 for arb, _, _, _ in got)  # none of the stale frames
     for _, i, stamp, now in got:
