@@ -164,6 +164,9 @@ struct Scenario {
   int bits = 32;
   uint64_t start_us = 0;
   std::vector<Frame> (*make)(const Scenario&, std::mt19937&);
+  // A late episode (see late_window) when late_to > 0.
+  double late_from = 0, late_to = 0, late_at = 0;
+  size_t late_kept = 64;
 };
 
 constexpr double kTenMinutes = 600;
@@ -197,35 +200,21 @@ void late_window(std::vector<Frame>& fs, double from, double to, double at, size
   fs = out;
 }
 
+std::vector<Frame> late_stream(const Scenario& s, std::mt19937& rng) {
+  auto fs = stream(s, rng);
+  late_window(fs, s.late_from, s.late_to, s.late_at, s.late_kept);
+  return fs;
+}
+
 const Scenario kScenarios[] = {
     {"ten minutes at +500 ppm, 1 ms latency and jitter", 500, 1e-3, 200e-6, 32, 1000,
      [](const Scenario& s, std::mt19937& r) { return stream(s, r, kTenMinutes); }},
     {"ten minutes at -500 ppm across a wrap", -500, 1e-3, 200e-6, 32, 4'294'000'000ull,
      [](const Scenario& s, std::mt19937& r) { return stream(s, r, kTenMinutes); }},
-    {"first read 1 s late", 300, 100e-6, 50e-6, 32, 5000,
-     [](const Scenario& s, std::mt19937& r) {
-       auto fs = stream(s, r);
-       late_window(fs, 0, 2.0, 2.0);
-       return fs;
-     }},
-    {"first read 10 s late", -300, 100e-6, 50e-6, 32, 5000,
-     [](const Scenario& s, std::mt19937& r) {
-       auto fs = stream(s, r);
-       late_window(fs, 0, 11.0, 11.0);
-       return fs;
-     }},
-    {"a 1 s pause of a consumer without the receiver", 200, 100e-6, 50e-6, 32, 0,
-     [](const Scenario& s, std::mt19937& r) {
-       auto fs = stream(s, r);
-       late_window(fs, 30.0, 31.0, 31.0);
-       return fs;
-     }},
-    {"a 0.3 s USB stall", -200, 1e-3, 200e-6, 32, 0,
-     [](const Scenario& s, std::mt19937& r) {
-       auto fs = stream(s, r);
-       late_window(fs, 30.0, 30.3, 30.3, 1000);
-       return fs;
-     }},
+    {"first read 1 s late", 300, 100e-6, 50e-6, 32, 5000, late_stream, 0, 2.0, 2.0},
+    {"first read 10 s late", -300, 100e-6, 50e-6, 32, 5000, late_stream, 0, 11.0, 11.0},
+    {"a 1 s pause of a consumer without the receiver", 200, 100e-6, 50e-6, 32, 0, late_stream, 30.0, 31.0, 31.0},
+    {"a 0.3 s USB stall", -200, 1e-3, 200e-6, 32, 0, late_stream, 30.0, 30.3, 30.3, 1000},
     {"frames of a session 50 minutes earlier first", 100, 100e-6, 50e-6, 32, 3'000'000'000ull,
      [](const Scenario& s, std::mt19937& r) {
        auto fs = stream(s, r);
