@@ -617,6 +617,33 @@ PyObject* stop_receiver(PyObject* self, PyObject*) {
   });
 }
 
+namespace {
+
+// Waits that may be long run in slices this long, and the interpreter's signal handlers run
+// between them (on the main thread; elsewhere the check returns at once), so that Ctrl-C ends
+// them within a slice. A frame waiting costs no slice.
+constexpr uint64_t SIGNAL_SLICE_NS = 50'000'000;
+
+// wait_frame for up to `timeout_ns`, interruptible by a signal: nullopt with the handler's
+// exception set when one raised.
+std::optional<Result<WaitEnd>> wait_frame_interruptibly(Device& dev, uint64_t timeout_ns, bool take_marks,
+                                                        RxEntry& out) {
+  const uint64_t deadline = platform::saturating_add(platform::monotonic_ns(), timeout_ns);
+  for (;;) {
+    const uint64_t now = platform::monotonic_ns();
+    const uint64_t slice = std::min(deadline > now ? deadline - now : 0, SIGNAL_SLICE_NS);
+    Result<WaitEnd> end = WaitEnd::timeout;
+    {
+      ThreadStateRelease detached;
+      end = dev.wait_frame(slice, take_marks, out);
+    }
+    if (!end || end.value() != WaitEnd::timeout || platform::monotonic_ns() >= deadline) return end;
+    if (PyErr_CheckSignals() < 0) return std::nullopt;
+  }
+}
+
+}  // namespace
+
 PyObject* receive_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[2];
@@ -628,11 +655,9 @@ PyObject* receive_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     std::vector<RxEntry> got;
     if (dev.receiver_running()) {
       RxEntry first;
-      Result<WaitEnd> end = WaitEnd::timeout;
-      {
-        ThreadStateRelease detached;
-        end = dev.wait_frame(timeout_ns, true, first);
-      }
+      auto waited = wait_frame_interruptibly(dev, timeout_ns, true, first);
+      if (!waited) return nullptr;  // a signal handler raised (KeyboardInterrupt): nothing taken
+      Result<WaitEnd>& end = *waited;
       if (!end) return raise_error("Receive err: " + end.error().display(), end.error());
       if (end.value() == WaitEnd::frame) {
         got.push_back(std::move(first));
@@ -812,7 +837,7 @@ bool to_send_timeout_ns(PyObject* o, uint64_t& out) {
 }
 
 // Sends wait in slices this long, so that a release ends a send stuck on a full queue.
-constexpr uint64_t kSendSliceMs = 100;
+constexpr uint64_t kSendSliceMs = 50;
 
 }  // namespace
 
@@ -889,23 +914,25 @@ PyObject* send_message(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     const UsbTransport& t = dev.transport();
     Result<size_t> written = size_t{0};
     bool closing = false;
-    {
-      ThreadStateRelease detached;
-      const uint64_t deadline = platform::saturating_add(platform::monotonic_ns(), timeout_ns);
-      for (;;) {
+    const uint64_t deadline = platform::saturating_add(platform::monotonic_ns(), timeout_ns);
+    for (;;) {
+      {
+        ThreadStateRelease detached;
         const uint64_t now = platform::monotonic_ns();
         const uint64_t left_ms = deadline > now ? (deadline - now + 999999) / 1000000 : 1;
         written = t.bulk_write(record, Duration::from_millis(std::min(left_ms, kSendSliceMs)));
-        if (written || written.error().libusb_code() != LIBUSB_ERROR_TIMEOUT) break;
-        if ((closing = dev.closing()) || platform::monotonic_ns() >= deadline) break;
       }
-      if (written) {
-        dev.note_sent(wire_ns(f.is_ext, f.is_rtr, f.dlc, dev.bitrate()));
-        if (echo) {
-          ReceivedFrame fr{0, f.arb_id, f.is_ext, f.is_rtr, f.is_err, f.dlc, {}};
-          if (!f.is_rtr) fr.data.assign(f.data.bytes().begin(), f.data.bytes().begin() + std::min<size_t>(f.dlc, 8));
-          dev.push_host(RxEntry{std::move(fr), dev.clock().host_stamp(ClockSync::monotonic_s()), 0, Origin::echo});
-        }
+      if (written || written.error().libusb_code() != LIBUSB_ERROR_TIMEOUT) break;
+      if ((closing = dev.closing()) || platform::monotonic_ns() >= deadline) break;
+      // Between slices Ctrl-C can end the wait: nothing was written.
+      if (PyErr_CheckSignals() < 0) return nullptr;
+    }
+    if (written) {
+      dev.note_sent(wire_ns(f.is_ext, f.is_rtr, f.dlc, dev.bitrate()));
+      if (echo) {
+        ReceivedFrame fr{0, f.arb_id, f.is_ext, f.is_rtr, f.is_err, f.dlc, {}};
+        if (!f.is_rtr) fr.data.assign(f.data.bytes().begin(), f.data.bytes().begin() + std::min<size_t>(f.dlc, 8));
+        dev.push_host(RxEntry{std::move(fr), dev.clock().host_stamp(ClockSync::monotonic_s()), 0, Origin::echo});
       }
     }
     if (closing) return raise_error("Send failed: the device is being released", ErrorKind::NotOpen);

@@ -813,6 +813,49 @@ def test_exiting_while_a_thread_waits_in_the_module_is_clean(name):
         assert out.returncode == 0 and "terminate" not in out.stderr, (name, out.returncode, out.stderr)
 
 
+INTERRUPTED_CALLS = {
+    "recv(None)": "bus.recv(None)",
+    "recv(6)": "bus.recv(6)",
+    "recv(None), rx_queue_size=0": "bus.recv(None)",
+    "send on a stuck bus": "Sim().set_tx_fifo(0, 0); bus.send(can.Message(arbitration_id=1), timeout=None)",
+}
+
+
+@pytest.mark.dropin_only("the child process gets its adapter from the drop-in's environment")
+@pytest.mark.parametrize("call", INTERRUPTED_CALLS)
+def test_ctrl_c_interrupts_a_call_that_waits(call):
+    import os
+    import signal
+    import subprocess
+    import sys
+
+    queue = ", rx_queue_size=0" if "rx_queue_size=0" in call else ""
+    # A suite run in the background inherits SIGINT ignored: the child puts Python's handler back.
+    script = ("import can, signal, sys\nfrom vorel_sim import Sim\n"
+              "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
+              f"bus = can.Bus(interface='vorel', channel=None{queue})\n"
+              "print('ready', flush=True)\n"
+              f"try:\n    {INTERRUPTED_CALLS[call]}\n"
+              "except KeyboardInterrupt:\n    print('interrupted', flush=True); bus.shutdown(); sys.exit(0)\n"
+              "sys.exit(3)\n")
+    child = subprocess.Popen([sys.executable, "-c", script], env=dict(os.environ, VOREL_SIM_ADAPTERS="1"),
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    killer = threading.Timer(30, child.kill)  # a call that ignores the signal fails the test, not hangs it
+    killer.start()
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(0.3)  # waiting in the module by now
+        t0 = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        assert child.stdout.readline() == "interrupted\n"
+        took = time.monotonic() - t0
+        assert child.wait(10) == 0, child.stderr.read()
+    finally:
+        killer.cancel()
+        child.kill()
+    assert took < 0.5  # the module waits in 50 ms slices
+
+
 # --- input checked as python-can checks it -------------------------------------------------------------
 
 def test_send_refuses_what_python_can_refuses_and_writes_nothing(sim, two):
