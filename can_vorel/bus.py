@@ -475,8 +475,14 @@ class VorelBus(can.BusABC):
         autostart: bool = True,
         modifier_callback: Optional[Callable[[Message], None]] = None,
     ) -> can.broadcastmanager.CyclicSendTaskABC:
-        if not period > 0:
-            raise ValueError(f"the period must be more than 0 seconds, not {period!r}")
+        # What the native worker can do: periods of whole microseconds, finite; durations finite
+        # and positive (None for no limit). Rounding must not turn a period into 0 (back to back).
+        if not (isinstance(period, (int, float)) and math.isfinite(period) and period >= 1e-6):
+            raise ValueError(f"the period must be a finite number of seconds, at least 1 µs (1e-6), not {period!r}")
+        if duration is not None and not (isinstance(duration, (int, float)) and math.isfinite(duration)
+                                         and duration > 0):
+            raise ValueError(f"the duration must be None (no limit) or a finite number of seconds above 0, "
+                             f"not {duration!r}")
         if self._closed:
             # Else python-can's shutdown, stopping the tasks it knows one by one, could meet new
             # ones for as long as other threads add them.

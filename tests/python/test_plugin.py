@@ -882,9 +882,15 @@ def test_send_refuses_what_python_can_refuses_and_writes_nothing(sim, two):
     assert len(bulk_out(sim)) == 3
     t0 = time.monotonic()
     assert a.recv(-5) is None and time.monotonic() - t0 < 0.05
-    for period in (0, -1.0, math.nan):
-        with pytest.raises(ValueError, match="the period must be more than 0 seconds"):
+    for period in (0, -1.0, math.nan, math.inf, 1e-7):
+        with pytest.raises(ValueError, match=re.escape(
+                f"the period must be a finite number of seconds, at least 1 µs (1e-6), not {period!r}")):
             a.send_periodic(ok, period)
+    for duration in (0, -1, math.nan, math.inf):
+        with pytest.raises(ValueError, match=re.escape(
+                f"the duration must be None (no limit) or a finite number of seconds above 0, not {duration!r}")):
+            a.send_periodic(ok, 0.01, duration)
+    assert len(bulk_out(sim)) == 3  # none of them sent anything
     for mode in (5, -1, True, 1.5):
         with pytest.raises(ValueError, match="the LED mode must be 0, 1, 2, 3 or 4"):
             a.led_mode = mode
