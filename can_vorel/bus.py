@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import atexit
 import collections
 import logging
 import math
@@ -88,6 +89,20 @@ def _checked_timeout(timeout: float) -> float:
 def _frame_tuple(msg: Message) -> tuple[int, bool, bool, bool, int, bytes]:
     return (msg.arbitration_id, msg.is_extended_id, msg.is_remote_frame, msg.is_error_frame, msg.dlc,
             bytes(msg.data))
+
+
+# Buses not shut down yet. A bus still open when the interpreter exits gets python-can's warning
+# and is shut down while the interpreter can still do both: collected later, during the modules'
+# teardown, python-can's own __del__ would fail on its logger, already gone, and print a traceback.
+_open_buses: "weakref.WeakSet[VorelBus]" = weakref.WeakSet()
+
+
+@atexit.register
+def _shut_down_at_exit() -> None:
+    for bus in list(_open_buses):
+        if not bus._is_shutdown:
+            logging.getLogger("can.bus").warning("%s was not properly shut down", type(bus).__name__)
+            bus.shutdown()
 
 
 def _watch(bus_ref: "weakref.ReferenceType[VorelBus]", stop: threading.Event) -> None:
@@ -253,6 +268,7 @@ class VorelBus(can.BusABC):
         self._watcher = threading.Thread(target=_watch, args=(weakref.ref(self), self._watch_stop),
                                          name=f"vorel-bus-watch {self.serial}", daemon=True)
         self._watcher.start()
+        _open_buses.add(self)
 
     @staticmethod
     def _open_failure(e: RuntimeError, serial: str, name: Optional[str]) -> str:

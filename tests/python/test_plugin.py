@@ -800,6 +800,19 @@ EXIT_SCRIPTS = {
 
 
 @pytest.mark.dropin_only("the child process gets its adapter from the drop-in's environment")
+def test_leaving_without_shutdown_gives_python_cans_warning_and_no_traceback():
+    import os
+    import subprocess
+    import sys
+
+    script = "import can\nbus = can.Bus(interface='vorel', channel=None)\nbus.send(can.Message(arbitration_id=1))\n"
+    out = subprocess.run([sys.executable, "-c", script], env=dict(os.environ, VOREL_SIM_ADAPTERS="1"),
+                         capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0
+    assert out.stderr == "VorelBus was not properly shut down\n"
+
+
+@pytest.mark.dropin_only("the child process gets its adapter from the drop-in's environment")
 @pytest.mark.parametrize("name", EXIT_SCRIPTS)
 def test_exiting_while_a_thread_waits_in_the_module_is_clean(name):
     import os
