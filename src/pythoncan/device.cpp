@@ -807,6 +807,11 @@ bool message_frame(PyObject* msg, MessageFrame& f) {
     raise_error("CAN FD frames are not supported by this adapter", ErrorKind::InvalidParameter);
     return false;
   }
+  // An error frame is what a controller sends when it sees an error; the peer would receive a
+  // frame flagged as one, with this identifier and data.
+  if (f.is_rtr && f.is_err)
+    return PyErr_SetString(PyExc_ValueError, "a message cannot be a remote and an error frame at the same time"), false;
+  if (f.is_err) return PyErr_SetString(PyExc_ValueError, "error frames cannot be sent: the controller makes them"), false;
   if (arb_id < 0) return PyErr_SetString(PyExc_ValueError, "arbitration IDs may not be negative"), false;
   if (f.is_ext && arb_id >= 0x20000000)
     return PyErr_SetString(PyExc_ValueError, "Extended arbitration IDs must be less than 2^29"), false;

@@ -165,8 +165,7 @@ KINDS = [
     Message(arbitration_id=0x7FF, is_remote_frame=True, dlc=4, is_extended_id=False),
     Message(arbitration_id=0x100, is_remote_frame=True, dlc=0, is_extended_id=True),
     Message(arbitration_id=0x10, data=[], is_extended_id=False),
-    Message(arbitration_id=0x20, is_error_frame=True, data=[0, 1], is_extended_id=False),
-]
+]  # error frames are the controller's to send: send() refuses them
 
 
 def test_every_message_kind_both_ways(two):
@@ -880,6 +879,10 @@ def test_send_refuses_what_python_can_refuses_and_writes_nothing(sim, two):
         (dict(arbitration_id=1, data=bytes(9), is_extended_id=False), "DLC was 9 but it should be <= 8 for normal CAN frames"),
         (dict(arbitration_id=1, dlc=12, data=b"", is_extended_id=False), "DLC was 12 but it should be <= 8 for normal CAN frames"),
         (dict(arbitration_id=-1, is_extended_id=False), "arbitration IDs may not be negative"),
+        (dict(arbitration_id=1, is_error_frame=True, is_extended_id=False),
+         "error frames cannot be sent: the controller makes them"),
+        (dict(arbitration_id=1, is_error_frame=True, is_remote_frame=True, is_extended_id=False),
+         "a message cannot be a remote and an error frame at the same time"),
     ]
     for kwargs, text in refused:
         with pytest.raises(ValueError, match=re.escape(text)):
