@@ -563,13 +563,14 @@ class VorelBus(can.BusABC):
         def restart(d: native.NativeVorelDevice) -> None:
             d.set_bus_state(False)
             d.set_bus_state(True)
-            d._push_error_frame(CAN_ERR_RESTARTED, bytes(CAN_ERR_DLC))
 
         try:
             self._call(restart)
+            # Counted before it is announced: a reader that meets the announcement sees the count.
             with self._state_lock:
                 self._recoveries += 1
                 self._bus_off = False
+            self._call(lambda d: d._push_error_frame(CAN_ERR_RESTARTED, bytes(CAN_ERR_DLC)))
         finally:
             with self._restart_done:
                 self._restarting = False
