@@ -38,6 +38,9 @@ _STATES = {0: BusState.ACTIVE, 1: BusState.ACTIVE, 2: BusState.PASSIVE}
 
 log = logging.getLogger("can.vorel")
 
+# A sample point written this many percentage points away from the one asked is warned about.
+_SAMPLE_POINT_WARN_PERCENT = 0.5
+
 # The most bits a classic frame takes on the wire: extended, 8 bytes, every stuff bit.
 _LONGEST_FRAME_BITS = 160
 
@@ -316,11 +319,16 @@ class VorelBus(can.BusABC):
             except RuntimeError as e:
                 raise CanInitializationError(f"The adapter cannot use {timing!r}: {e}") from e
             return timing
-        found, nearest = dev._calc_bit_timing(int(bitrate), int(round(sample_point * 10)), _BITRATE_TOLERANCE_PPM)
+        # The sample point nearest the one asked, above or below it, to the full precision asked.
+        found, nearest = dev._calc_bit_timing(int(bitrate), int(round(sample_point * 10000)), _BITRATE_TOLERANCE_PPM)
         if found is None:
             near = f"the nearest it reaches is {nearest} bit/s" if nearest else "it reaches none near it"
             raise CanInitializationError(f"The adapter cannot run at {bitrate} bit/s within 0.5 %: {near}")
         written = dev._set_bit_timing(found["brp"], found["tseg1"], found["tseg2"], found["sjw"])
+        reached = 100 * (written["tseg1"] + 1) / (written["tseg1"] + written["tseg2"] + 1)
+        if abs(reached - sample_point) > _SAMPLE_POINT_WARN_PERCENT:
+            log.warning("The adapter cannot sample at %g %% at %d bit/s; the nearest sample point, %g %%, was written",
+                        sample_point, written["bitrate"], round(reached, 4))
         try:
             return can.BitTiming(f_clock=written["f_clock"], brp=written["brp"], tseg1=written["tseg1"],
                                  tseg2=written["tseg2"], sjw=written["sjw"])

@@ -116,6 +116,59 @@ uint32_t nearest_bitrate(uint32_t bitrate, uint32_t clock_freq, const BitTimingC
   return static_cast<uint32_t>(best);
 }
 
+std::optional<Segments> segments_near(uint32_t bitrate, uint32_t sample_point_ppm, uint32_t tolerance_ppm,
+                                      uint32_t clock_freq, const BitTimingConst& c) noexcept {
+  if (bitrate == 0 || clock_freq == 0 || c.tseg1_min > c.tseg1_max || c.tseg2_min > c.tseg2_max) return std::nullopt;
+  const uint64_t brp_start = c.brp_min > 0 ? c.brp_min : 1;
+  const uint64_t step = c.brp_inc > 0 ? c.brp_inc : 1;
+  if (brp_start > c.brp_max) return std::nullopt;
+  const uint64_t brp_last = brp_start + (c.brp_max - brp_start) / step * step;
+  const uint64_t clock = clock_freq, rate = bitrate, sp = sample_point_ppm;
+  const uint64_t ntq_min = std::max<uint64_t>(uint64_t{c.tseg1_min} + c.tseg2_min + 1, 2);
+  const uint64_t ntq_max = std::min({uint64_t{c.tseg1_max} + c.tseg2_max + 1, 2 * (clock / (brp_start * rate)) + 2,
+                                     ntq_min + (uint64_t{1} << 16)});
+  std::optional<Segments> best;
+  // The best so far: sample-point error as the fraction err_num / best_ntq (in millionths), the
+  // rate's error, the quanta.
+  uint64_t best_err_num = 0, best_ntq = 1, best_rate_err = 0, best_sp_num = 0;
+  auto consider = [&](uint64_t brp, uint64_t ntq) {
+    const uint64_t r = clock / brp / ntq;
+    const uint64_t rate_err = r > rate ? r - rate : rate - r;
+    if (r == 0 || rate_err * 1000000 > rate * tolerance_ppm) return;
+    // tseg1 so that both segments are within their limits.
+    const uint64_t lo = std::max<uint64_t>(c.tseg1_min, ntq - 1 > c.tseg2_max ? ntq - 1 - c.tseg2_max : 0);
+    const uint64_t hi = std::min<uint64_t>(c.tseg1_max, ntq - 1 >= c.tseg2_min ? ntq - 1 - c.tseg2_min : 0);
+    if (lo > hi || ntq - 1 < c.tseg2_min) return;
+    // (tseg1 + 1) / ntq on either side of the sample point asked.
+    const uint64_t below = sp * ntq / 1000000;
+    for (uint64_t q : {below, below + 1}) {
+      const uint64_t tseg1 = std::clamp<uint64_t>(q > 0 ? q - 1 : 0, lo, hi);
+      const uint64_t num = (tseg1 + 1) * 1000000;  // the sample point is num / ntq millionths
+      const uint64_t err_num = num > sp * ntq ? num - sp * ntq : sp * ntq - num;
+      // Compare err_num / ntq with best_err_num / best_ntq, then the higher point, rate, quanta.
+      const unsigned __int128 a = static_cast<unsigned __int128>(err_num) * best_ntq,
+                              b = static_cast<unsigned __int128>(best_err_num) * ntq;
+      const unsigned __int128 pa = static_cast<unsigned __int128>(num) * best_ntq,
+                              pb = static_cast<unsigned __int128>(best_sp_num) * ntq;
+      const bool better = !best || a < b || (a == b && (pa > pb || (pa == pb && (rate_err < best_rate_err ||
+                                                                                   (rate_err == best_rate_err &&
+                                                                                    ntq > best_ntq)))));
+      if (!better) continue;
+      const uint64_t tseg2 = ntq - 1 - tseg1;
+      const uint64_t sjw = std::clamp<uint64_t>(std::min<uint64_t>(c.sjw_max, tseg2), 1, 4);
+      best = Segments{static_cast<uint32_t>(brp), static_cast<uint32_t>(tseg1), static_cast<uint32_t>(tseg2),
+                      static_cast<uint32_t>(sjw)};
+      best_err_num = err_num, best_ntq = ntq, best_rate_err = rate_err, best_sp_num = num;
+    }
+  };
+  for (uint64_t ntq = ntq_min; ntq <= ntq_max; ++ntq) {
+    const uint64_t ideal = clock / (rate * ntq);
+    const uint64_t below = ideal < brp_start ? brp_start : brp_start + (ideal - brp_start) / step * step;
+    for (uint64_t brp : {below, below + step}) consider(std::min(brp, brp_last), ntq);
+  }
+  return best;
+}
+
 Result<BitTiming> timing_from_segments(const Segments& s, uint32_t clock_freq, const BitTimingConst& c) {
   auto refuse = [](const char* field, uint32_t value, const char* side, const char* limit, uint32_t bound) {
     return DeviceError::with_text(ErrorKind::InvalidParameter, std::string(field) + " " + std::to_string(value) +

@@ -50,4 +50,11 @@ struct Segments {
 };
 Result<BitTiming> timing_from_segments(const Segments& s, uint32_t clock_freq, const BitTimingConst& limits);
 
+// For the plug-in: of the segments that give a bit rate within `tolerance_ppm` of `bitrate`,
+// those whose sample point lies nearest `sample_point_ppm` (millionths of the bit: 812500 is
+// 81.25 %), above or below it, the higher one of two as near; then the nearer rate, then more
+// quanta. Nothing when no rate is near enough.
+std::optional<Segments> segments_near(uint32_t bitrate, uint32_t sample_point_ppm, uint32_t tolerance_ppm,
+                                      uint32_t clock_freq, const BitTimingConst& limits) noexcept;
+
 }  // namespace vorel

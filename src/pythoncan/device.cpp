@@ -46,7 +46,7 @@ VOREL_SIG(kModifyPeriodic, "NativeVorelDevice.modify_periodic()", "task_id", "fr
 VOREL_SIG(kStartReceiver, "NativeVorelDevice._start_receiver()", "capacity", "transfers");
 VOREL_SIG(kReceiveBatch, "NativeVorelDevice._receive()", "timeout", "max_frames");
 VOREL_SIG(kUseMessages, "NativeVorelDevice._use_messages()", "message_type", "channel");
-VOREL_SIG(kCalcBitTiming, "NativeVorelDevice._calc_bit_timing()", "bitrate", "sample_point", "tolerance_ppm");
+VOREL_SIG(kCalcBitTiming, "NativeVorelDevice._calc_bit_timing()", "bitrate", "sample_point_ppm", "tolerance_ppm");
 VOREL_SIG(kSetBitTiming, "NativeVorelDevice._set_bit_timing()", "brp", "tseg1", "tseg2", "sjw");
 VOREL_SIG(kSendMessage, "NativeVorelDevice._send()", "msg", "timeout", "echo");
 VOREL_SIG(kDrain, "NativeVorelDevice._drain()", "timeout");
@@ -757,10 +757,6 @@ PyObject* timing_dict(const BitTiming& b) {
                        static_cast<unsigned long>(b.phase_seg2), "sjw", static_cast<unsigned long>(b.sjw));
 }
 
-bool within(uint32_t achieved, uint32_t asked, uint32_t tolerance_ppm) {
-  const uint64_t diff = achieved > asked ? achieved - asked : asked - achieved;
-  return diff * 1000000 <= uint64_t{asked} * tolerance_ppm;
-}
 
 // A frame's bits on the wire, its stuff bits at worst included, in nanoseconds at `bitrate`.
 uint64_t wire_ns(bool is_ext, bool is_rtr, uint8_t dlc, uint32_t bitrate) {
@@ -866,19 +862,17 @@ PyObject* calc_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t narg
     PyObject* a[3];
     uint32_t bitrate, sample_point, tolerance_ppm;
     if (!parse_fastcall(kCalcBitTiming, args, nargs, kwnames, a) || !arg_u32("bitrate", a[0], bitrate) ||
-        !arg_u32("sample_point", a[1], sample_point) || !arg_u32("tolerance_ppm", a[2], tolerance_ppm))
+        !arg_u32("sample_point_ppm", a[1], sample_point) || !arg_u32("tolerance_ppm", a[2], tolerance_ppm))
       return nullptr;
     auto l = read_timing_limits(dev.transport());
     if (!l) return raise_device_error("Failed bt_const: {}", l.error());
     if (auto refused = check_bitrate_supported(bitrate, l->ctrlmode_supported))
       return raise_error(*refused, ErrorKind::InvalidParameter);
-    // The search never goes below the rate asked; a reachable rate just below may be nearer.
-    auto timing = calculate_bittiming(bitrate, sample_point, l->clock_freq, l->limits);
+    // Every rate within the tolerance, the sample point nearest the one asked (millionths).
+    std::optional<BitTiming> timing;
+    if (auto seg = segments_near(bitrate, sample_point, tolerance_ppm, l->clock_freq, l->limits))
+      if (auto t = timing_from_segments(*seg, l->clock_freq, l->limits)) timing = t.value();
     const uint32_t nearest = nearest_bitrate(bitrate, l->clock_freq, l->limits);
-    if ((!timing || !within(timing->bitrate, bitrate, tolerance_ppm)) && nearest != 0 &&
-        within(nearest, bitrate, tolerance_ppm))
-      timing = calculate_bittiming(nearest, sample_point, l->clock_freq, l->limits);
-    if (timing && !within(timing->bitrate, bitrate, tolerance_ppm)) timing.reset();
     Ref found(timing ? timing_dict(*timing) : Py_NewRef(Py_None));
     if (!found) return nullptr;
     return Py_BuildValue("(Ok)", found.get(), static_cast<unsigned long>(nearest));

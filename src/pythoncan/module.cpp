@@ -94,8 +94,9 @@ PyMethodDef device_methods[] = {
     {"_timing_limits", cfunc(timing_limits), METH_NOARGS,
      "_timing_limits($self)\n--\n\nThe adapter's clock (f_clock) and bit-timing limits, by python-can's names."},
     {"_calc_bit_timing", cfunc(calc_bit_timing), kFast,
-     "_calc_bit_timing($self, bitrate, sample_point, tolerance_ppm)\n--\n\n"
-     "(timing or None, nearest reachable bit rate): a timing within tolerance_ppm of bitrate."},
+     "_calc_bit_timing($self, bitrate, sample_point_ppm, tolerance_ppm)\n--\n\n"
+     "(timing or None, nearest reachable bit rate): a timing within tolerance_ppm of bitrate,\n"
+     "its sample point nearest sample_point_ppm (millionths of the bit)."},
     {"_set_bit_timing", cfunc(set_bit_timing), kFast,
      "_set_bit_timing($self, brp, tseg1, tseg2, sjw)\n--\n\nWrite these segments, verified; returns the timing and f_clock."},
     {"_send", cfunc(send_message), kFast,

@@ -98,9 +98,10 @@ class NativeVorelDevice:
     def _timing_limits(self) -> dict[str, int]:
         """The adapter's clock (f_clock) and bit-timing limits, by python-can's names."""
     def _calc_bit_timing(
-        self, bitrate: int, sample_point: int, tolerance_ppm: int
+        self, bitrate: int, sample_point_ppm: int, tolerance_ppm: int
     ) -> tuple[Optional[dict[str, int]], int]:
-        """(timing or None, nearest reachable bit rate): a timing within tolerance_ppm of bitrate."""
+        """(timing or None, nearest reachable bit rate): a timing within tolerance_ppm of bitrate,
+        its sample point nearest sample_point_ppm (millionths of the bit)."""
     def _set_bit_timing(self, brp: int, tseg1: int, tseg2: int, sjw: int) -> dict[str, int]:
         """Write these segments, verified; returns the timing and f_clock."""
     def _send(self, msg: Any, timeout: Optional[float], echo: bool) -> None:

@@ -1,6 +1,8 @@
 // The bit-timing search: worked examples, edge cases, and agreement with a plain reference search.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include <chrono>
 #include <random>
 
@@ -172,6 +174,33 @@ TEST(BitTiming, NearestReachableRate) {
   const BitTimingConst absurd{0, UINT32_MAX, 0, UINT32_MAX, UINT32_MAX, 0, UINT32_MAX, 0};
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(nearest_bitrate(1, UINT32_MAX, absurd), 1u);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+}
+
+TEST(BitTiming, SegmentsNearTheSamplePointAskedAboveOrBelow) {
+  const struct {
+    uint32_t rate, sample_point_ppm;
+    std::optional<Segments> want;  // brp, tseg1, tseg2, sjw
+  } cases[] = {
+      {250000, 812500, Segments{12, 12, 3, 3}},  // exactly reachable; the spec's search gives 75 %
+      {250000, 800000, Segments{12, 12, 3, 3}},  // 81.25 % is nearer than 75 %
+      {250000, 781250, Segments{12, 12, 3, 3}},  // 75 % and 81.25 % as near: the higher
+      {500000, 875000, Segments{6, 13, 2, 2}},   // 87.5 % with 8 or 16 quanta: more quanta
+      {888000, 875000, Segments{3, 15, 2, 2}},   // 888888 bit/s, within 0.5 %: 88.9 % of 18 quanta
+      {900000, 875000, std::nullopt},            // nothing within 0.5 %
+      {0, 875000, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    auto got = segments_near(c.rate, c.sample_point_ppm, 5000, 48000000, kLimits);
+    ASSERT_EQ(got.has_value(), c.want.has_value()) << c.rate << " " << c.sample_point_ppm;
+    if (!got) continue;
+    EXPECT_EQ((std::array{got->brp, got->tseg1, got->tseg2, got->sjw}),
+              (std::array{c.want->brp, c.want->tseg1, c.want->tseg2, c.want->sjw}))
+        << c.rate << " " << c.sample_point_ppm;
+  }
+  const BitTimingConst absurd{0, UINT32_MAX, 0, UINT32_MAX, UINT32_MAX, 0, UINT32_MAX, 0};
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_TRUE(segments_near(1000, 875000, 5000, UINT32_MAX, absurd));
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
 }
 

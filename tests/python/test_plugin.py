@@ -57,15 +57,24 @@ def test_the_entry_point_and_detection(sim):
         assert can.detect_available_configs("vorel")[0] == {"interface": "vorel", "channel": A, "supports_fd": False}
 
 
-def test_opening_configures_bit_rate_mode_and_bus(sim):
+def test_opening_configures_bit_rate_mode_and_bus(sim, caplog):
     sim.add_adapters(1)
+    caplog.set_level("WARNING", logger="can.vorel")
+    # The sample point nearest the one asked, above or below it, and a warning when it is not it.
     bus = VorelBus(None, bitrate=250000, sample_point=80.0, unknown_option=1, fd=False, single_handle=True)
     st = sim.state(0)
-    assert st.bittiming == (250000, 750, 250, 0, 11, 4, 4, 12)
+    assert st.bittiming == (250000, 812, 250, 0, 12, 3, 3, 12)  # 81.25 %: 75 % is further
     assert (st.mode, st.bus_on) == (0, True)
     assert bus.channel == A
+    assert bus.bit_timing.sample_point == 81.25
     bus.shutdown()
     assert not sim.state(0).bus_on
+    assert [r.getMessage() for r in caplog.records if r.name == "can.vorel"] == [
+        "The adapter cannot sample at 80 % at 250000 bit/s; the nearest sample point, 81.25 %, was written"]
+    caplog.clear()
+    with VorelBus(A, bitrate=250000, sample_point=81.25) as bus:  # exactly reachable: no warning
+        assert sim.state(0).bittiming[4:6] == (12, 3)
+    assert [r for r in caplog.records if r.name == "can.vorel"] == []
     # A BitTiming is written as it is (one record: no propagation segment), its clock adjusted
     # to the adapter's as python-can adjusts it.
     timing = can.BitTiming(f_clock=24_000_000, brp=3, tseg1=12, tseg2=3, sjw=2)
@@ -107,7 +116,8 @@ def test_opening_configures_bit_rate_mode_and_bus(sim):
     # A rate just below one the search finds is taken when it is the nearer.
     with VorelBus(A, bitrate=888000) as bus:
         assert sim.state(0).bittiming[0] == 888888  # python-can rounds where the adapter truncates
-        assert bus.bit_timing == can.BitTiming(f_clock=48_000_000, brp=3, tseg1=14, tseg2=3, sjw=3)
+        # 16 of 18 quanta (88.9 %) is nearer 87.5 % than 15 (83.3 %)
+        assert bus.bit_timing == can.BitTiming(f_clock=48_000_000, brp=3, tseg1=15, tseg2=2, sjw=2)
 
 
 def test_state_and_bus_error_reporting_at_open(sim):
