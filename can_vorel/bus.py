@@ -199,6 +199,8 @@ class VorelBus(can.BusABC):
         if timing is None and not (isinstance(sample_point, (int, float)) and 50 <= sample_point <= 95):
             raise CanInitializationError(
                 f"sample_point is in percent, from 50 to 95 (87.5 is common), not {sample_point!r}")
+        if timing is None and (isinstance(bitrate, bool) or not isinstance(bitrate, int) or bitrate <= 0):
+            raise CanInitializationError(f"bitrate must be a whole number of bit/s above 0, not {bitrate!r}")
         if isinstance(rx_queue_size, bool) or not isinstance(rx_queue_size, int) or rx_queue_size < 0:
             raise CanInitializationError(f"rx_queue_size must be a whole number of frames >= 0, not {rx_queue_size!r}")
         if isinstance(rx_transfers, bool) or not isinstance(rx_transfers, int) or not 1 <= rx_transfers <= 256:
@@ -233,6 +235,9 @@ class VorelBus(can.BusABC):
             | (MODE_BERR_REPORTING if berr_reporting else 0)
         )
         self.serial = serial
+        self._name = name
+        # The module's error of the first call that learnt the adapter is gone; read without a lock.
+        self._unplugged: Optional[RuntimeError] = None
         self._dev: Optional[native.NativeVorelDevice] = None
         try:
             dev = native.NativeVorelDevice.open_by_name(name) if name else native.NativeVorelDevice(serial)
@@ -292,6 +297,8 @@ class VorelBus(can.BusABC):
             return f"Several VOREL adapters are {what} ({attached}): give the serial of one as the channel"
         adapter = f"The VOREL adapter {serial or name}" if serial or name else "The VOREL adapter"
         if kind == "DeviceInUse" or getattr(e, "libusb_code", None) == LIBUSB_ERROR_BUSY:
+            if (serial or name) and any(b.serial == serial or (name and b._name == name) for b in list(_open_buses)):
+                return f"{adapter} is in use by this program: another bus of it has it open (shut that one down first)"
             return f"{adapter} is in use by another program"
         return f"{adapter} could not be opened: {e}"
 
@@ -355,6 +362,7 @@ class VorelBus(can.BusABC):
         if getattr(e, "kind", None) == "NotOpen" or self._closed:
             return CanOperationError("The bus has been shut down")
         if code == LIBUSB_ERROR_NO_DEVICE:
+            self._unplugged = self._unplugged or e
             return CanOperationError(f"Adapter {self.serial} was unplugged")
         if code == LIBUSB_ERROR_TIMEOUT:
             return CanTimeoutError(f"The adapter's transmit queue stayed full until the time-out: {e}")
@@ -484,7 +492,14 @@ class VorelBus(can.BusABC):
         if not filters:
             self._call(lambda d: d.clear_filters())
             return
-        listed = [(f["can_id"], f["can_mask"], f.get("extended")) for f in filters]
+        listed = []
+        for f in filters:
+            can_id, can_mask = f["can_id"], f["can_mask"]
+            for what, value in (("can_id", can_id), ("can_mask", can_mask)):
+                if isinstance(value, bool) or not isinstance(value, int) or not 0 <= value <= 0x1FFFFFFF:
+                    raise ValueError(f"a filter's {what} is an identifier or mask of up to 29 bits "
+                                     f"(0 to 0x1FFFFFFF), not {value!r}")
+            listed.append((can_id, can_mask, f.get("extended")))
         self._call(lambda d: d.set_filters(listed))
 
     def flush_tx_buffer(self) -> None:
@@ -530,6 +545,9 @@ class VorelBus(can.BusABC):
 
     @state.setter
     def state(self, new_state: BusState) -> None:
+        if new_state not in (BusState.ACTIVE, BusState.PASSIVE):
+            raise ValueError(f"the bus state can be set to BusState.ACTIVE or BusState.PASSIVE (listen-only), "
+                             f"not {new_state!r}")
         mode = self._mode | MODE_LISTEN_ONLY if new_state == BusState.PASSIVE else self._mode & ~MODE_LISTEN_ONLY
 
         def apply(d: native.NativeVorelDevice) -> None:
@@ -627,6 +645,9 @@ class VorelBus(can.BusABC):
 
     @device_name.setter
     def device_name(self, name: str) -> None:
+        if not (isinstance(name, str) and len(name.encode()) <= 15 and all(
+                c.isascii() and (c.isalnum() or c in "_-") for c in name)):
+            raise ValueError(f"a device name is up to 15 ASCII letters, digits, '_' and '-', not {name!r}")
         self._call(lambda d: d.set_device_name(name))
 
     @property
@@ -779,6 +800,9 @@ class VorelCyclicTask(LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC,
             pass  # stopped already, by stop_all_periodic during shutdown
 
     def modify_data(self, messages: Union[Sequence[Message], Message]) -> None:
+        if self._bus._unplugged is not None:
+            # The native task takes new frames without the adapter; say what every other call says.
+            raise CanOperationError(f"Adapter {self._bus.serial} was unplugged") from self._bus._unplugged
         super().modify_data(messages)
         with self._lock:
             task_id = self._task_id

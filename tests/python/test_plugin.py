@@ -158,8 +158,14 @@ def test_failures_raise_initialization_errors_and_release_the_adapter(sim):
     # Released without waiting for the native object to be collected.
     assert sim.wait_counters(handles=0)["handles"] == 0
     with can.Bus(interface="vorel", channel=A):
-        with pytest.raises(CanInitializationError, match=f"The VOREL adapter {A} is in use by another program"):
+        with pytest.raises(CanInitializationError, match=re.escape(
+                f"The VOREL adapter {A} is in use by this program: another bus of it has it open "
+                "(shut that one down first)")):
             can.Bus(interface="vorel", channel=A)
+    for bad in (-1, 0, True, 1.5):
+        with pytest.raises(CanInitializationError, match=re.escape(
+                f"bitrate must be a whole number of bit/s above 0, not {bad!r}")):
+            can.Bus(interface="vorel", channel=A, bitrate=bad)
     for bad in (-1, True, 1.5):
         with pytest.raises(CanInitializationError, match="rx_queue_size must be a whole number of frames >= 0"):
             can.Bus(interface="vorel", channel=A, rx_queue_size=bad)
@@ -331,7 +337,9 @@ def test_send_errors(sim, two):
         a.send(Message(arbitration_id=1), timeout=0.01)
     # After an unplug every call says so in the same words, the module's text as the cause.
     sim.unplug(1)
-    for call in (lambda: b.recv(0.1), lambda: b.send(Message(arbitration_id=1)), lambda: b.state, lambda: b.recv(0)):
+    task = b.send_periodic(Message(arbitration_id=2), 0.01)
+    for call in (lambda: b.recv(0.1), lambda: b.send(Message(arbitration_id=1)), lambda: b.state, lambda: b.recv(0),
+                 lambda: task.modify_data(Message(arbitration_id=3))):
         with pytest.raises(CanOperationError, match=f"^Adapter {B} was unplugged$") as info:
             call()
         assert info.value.__cause__.libusb_code == -4 and "No such device" in str(info.value.__cause__)
@@ -425,8 +433,17 @@ def test_state_and_extras(sim, two):
     sim.clear_log()
     a.flush_tx_buffer()
     assert [t.request for t in sim.log() if t.is_vendor and t.request != 21] == [63]  # 21: the state, read meanwhile
-    with pytest.raises(CanOperationError):
-        a.device_name = "not valid!"
+    for name in ("not valid!", "x" * 16, "günter"):
+        with pytest.raises(ValueError, match=re.escape(
+                f"a device name is up to 15 ASCII letters, digits, '_' and '-', not {name!r}")):
+            a.device_name = name
+    for state in (BusState.ERROR, "ACTIVE"):
+        with pytest.raises(ValueError, match=re.escape(
+                f"the bus state can be set to BusState.ACTIVE or BusState.PASSIVE (listen-only), not {state!r}")):
+            a.state = state
+    for bad in ({"can_id": 2**40, "can_mask": 0x7FF}, {"can_id": 0x100, "can_mask": -1}):
+        with pytest.raises(ValueError, match="is an identifier or mask of up to 29 bits"):
+            a.set_filters([bad])
 
 
 def test_many_threads_share_one_bus_object(sim, two):
