@@ -6,6 +6,7 @@ import atexit
 import collections
 import logging
 import math
+import sys
 import threading
 import time
 import weakref
@@ -69,6 +70,7 @@ _WATCH_PERIOD_S = 0.2
 _BITRATE_TOLERANCE_PPM = 5000
 
 # libusb's codes, as the module's errors carry them in libusb_code.
+LIBUSB_ERROR_ACCESS = -3
 LIBUSB_ERROR_BUSY = -6
 LIBUSB_ERROR_NO_DEVICE = -4
 LIBUSB_ERROR_TIMEOUT = -7
@@ -106,6 +108,20 @@ def _shut_down_at_exit() -> None:
         if not bus._is_shutdown:
             logging.getLogger("can.bus").warning("%s was not properly shut down", type(bus).__name__)
             bus.shutdown()
+
+
+_PERMISSION_REMEDY = (
+    "Bind it to the WinUSB driver (with Zadig, or an INF naming WinUSB for 16c0:27d8)" if sys.platform == "win32"
+    else "Install the udev rule shipped in udev/99-vorel-can.rules (sudo cp it to /etc/udev/rules.d/, then "
+         "sudo udevadm control --reload && sudo udevadm trigger) and plug the adapter in again")
+
+
+def _probes() -> list[dict[str, Any]]:
+    """What opening each device with the adapter's ids answers (nothing is sent to them)."""
+    try:
+        return list(native._probe_adapters())
+    except RuntimeError:
+        return []
 
 
 def _watch(bus_ref: "weakref.ReferenceType[VorelBus]", stop: threading.Event) -> None:
@@ -296,6 +312,15 @@ class VorelBus(can.BusABC):
             what = f"named {name!r}" if name else "attached"
             return f"Several VOREL adapters are {what} ({attached}): give the serial of one as the channel"
         adapter = f"The VOREL adapter {serial or name}" if serial or name else "The VOREL adapter"
+        if kind == "DeviceInUse":
+            # Opening one of the adapters failed: say which and why, as libusb answered it.
+            denied = [p for p in _probes() if p["open"] == LIBUSB_ERROR_ACCESS]
+            readable = {p["serial"] for p in _probes() if p["serial"]}
+            if denied and not (serial and serial in readable):
+                where = ", ".join(f"bus {p['bus']} address {p['address']}" for p in denied)
+                first = (f"No VOREL adapter with serial {serial} among those that could be opened (attached: "
+                         f"{attached}); " if serial else f"{adapter} cannot be opened: ")
+                return f"{first}permission was denied for the one at {where}. {_PERMISSION_REMEDY}"
         if kind == "DeviceInUse" or getattr(e, "libusb_code", None) == LIBUSB_ERROR_BUSY:
             if (serial or name) and any(b.serial == serial or (name and b._name == name) for b in list(_open_buses)):
                 return f"{adapter} is in use by this program: another bus of it has it open (shut that one down first)"
@@ -676,6 +701,12 @@ class VorelBus(can.BusABC):
         except RuntimeError:
             return []
         configs: list[AutoDetectedConfig] = []
+        # Adapters that would not open are listed too, with the reason, at their place on the USB.
+        for p in _probes():
+            if p["open"] != 0:
+                reason = "permission denied" if p["open"] == LIBUSB_ERROR_ACCESS else f"libusb error {p['open']}"
+                configs.append({"interface": "vorel", "channel": "", "supports_fd": False,  # type: ignore[typeddict-item]
+                                "unavailable": f"{reason} (bus {p['bus']} address {p['address']})"})
         for serial in serials:
             config: dict[str, Any] = {"interface": "vorel", "channel": serial, "supports_fd": False}
             try:

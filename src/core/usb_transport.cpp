@@ -277,6 +277,28 @@ Result<std::vector<std::string>> list_adapter_serials() {
   return serials;
 }
 
+Result<std::vector<AdapterProbe>> probe_adapters() {
+  auto scanned = scan_bus(ScanKind::List);
+  if (!scanned) return std::move(scanned).error();
+  std::vector<AdapterProbe> out;
+  for (const Candidate& c : scanned.value()->candidates) {
+    AdapterProbe p;
+    p.bus = libusb_get_bus_number(c.dev.get());
+    p.address = libusb_get_device_address(c.dev.get());
+    libusb_device_handle* h = nullptr;
+    p.open_code = libusb_open(c.dev.get(), &h);
+    if (p.open_code == 0 && h) {
+      OpenedDevice dev(h);  // released and closed at the end of the visit
+      p.serial = read_serial(dev, c.serial_index);
+      p.claim_code = dev.claim();
+    } else if (p.open_code == 0) {
+      p.open_code = LIBUSB_ERROR_OTHER;
+    }
+    out.push_back(std::move(p));
+  }
+  return out;
+}
+
 Result<std::vector<std::string>> find_serials_by_name(std::string_view name) {
   auto scanned = scan_bus(ScanKind::Open);
   if (!scanned) return std::move(scanned).error();

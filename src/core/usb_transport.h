@@ -97,6 +97,17 @@ class UsbTransport {
   std::bitset<256> claimed_;
 };
 
+// What opening one device with the adapter's ids answers, to tell a user why it cannot be used.
+struct AdapterProbe {
+  std::optional<std::string> serial;  // when it opened and its serial could be read
+  uint8_t bus = 0, address = 0;
+  int open_code = 0;   // libusb_open's result (LIBUSB_ERROR_ACCESS: no permission)
+  int claim_code = 0;  // libusb_claim_interface's when it opened (BUSY: held elsewhere); released again
+};
+// Every device with the adapter's ids, in enumeration order, opened and claimed only to see
+// whether that works, then closed; nothing is sent to it.
+Result<std::vector<AdapterProbe>> probe_adapters();
+
 // Opens the adapter with exactly this serial, or the only adapter when none is given.
 Result<std::shared_ptr<UsbTransport>> open_transport(std::optional<std::string_view> serial);
 // Serials of the attached adapters, in enumeration order.

@@ -297,6 +297,24 @@ PyObject* list_devices(PyObject*, PyObject*) noexcept {
   });
 }
 
+PyObject* probe_adapters(PyObject*, PyObject*) noexcept {
+  return guarded([&]() -> PyObject* {
+    auto probes = vorel::probe_adapters();
+    if (!probes) return raise_device_error("Enum err: {}", probes.error());
+    Ref list(PyList_New(0));
+    if (!list) return nullptr;
+    for (const AdapterProbe& p : probes.value()) {
+      Ref serial(p.serial ? PyUnicode_FromStringAndSize(p.serial->data(), static_cast<Py_ssize_t>(p.serial->size()))
+                          : Py_NewRef(Py_None));
+      if (!serial) return nullptr;
+      Ref item(Py_BuildValue("{s:O,s:i,s:i,s:i,s:i}", "serial", serial.get(), "bus", p.bus, "address", p.address,
+                             "open", p.open_code, "claim", p.claim_code));
+      if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+    }
+    return list.release();
+  });
+}
+
 PyObject* open_by_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   (void)self;
   return guarded([&]() -> PyObject* {

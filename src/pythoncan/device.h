@@ -83,6 +83,7 @@ PyObject* on_device(PyObject* self, Fn&& fn) {
 PyObject* device_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
 void device_dealloc(PyObject* self);  // may detach: not noexcept, see ThreadStateRelease
 PyObject* list_devices(PyObject* module, PyObject* unused) noexcept;
+PyObject* probe_adapters(PyObject* module, PyObject* unused) noexcept;
 
 PyObject* open_by_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* set_bitrate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -132,6 +132,11 @@ PyType_Spec device_spec = {
 PyMethodDef list_devices_def = {
     "list_devices", list_devices, METH_NOARGS,
     "list_devices()\n--\n\nEnumerate available VOREL devices, returns list of serial numbers"};
+// For the plug-in, beyond the specified surface (not in __all__).
+PyMethodDef probe_adapters_def = {
+    "_probe_adapters", probe_adapters, METH_NOARGS,
+    "_probe_adapters()\n--\n\nEvery device with the adapter's ids: serial (or None), bus, address, and what\n"
+    "opening (open) and claiming (claim) it answered, as libusb codes; nothing is sent to it."};
 
 // The class is created once per process, on the first import, and kept for its life. No lock is
 // held across PyType_FromSpec: it may switch threads or collect garbage, and a C++ mutex held
@@ -186,7 +191,9 @@ int module_exec(PyObject* module) noexcept {
     if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "__name__ must be a string");
     return -1;
   }
-  return add_public(module, name, fn.get());
+  if (add_public(module, name, fn.get()) < 0) return -1;
+  Ref probe(PyCMethod_New(&probe_adapters_def, module, module_name.get(), nullptr));
+  return probe ? PyModule_AddObjectRef(module, "_probe_adapters", probe.get()) : -1;
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -16,6 +16,11 @@ _Received = tuple[int, int, bool, bool, bool, int, bytes]
 def list_devices() -> list[str]:
     """Enumerate available VOREL devices, returns list of serial numbers"""
 
+# For the plug-in, beyond the specified surface.
+def _probe_adapters() -> list[dict[str, Any]]:
+    """Every device with the adapter's ids: serial (or None), bus, address, and what
+    opening (open) and claiming (claim) it answered, as libusb codes; nothing is sent to it."""
+
 @final
 class NativeVorelDevice:
     """Native VOREL Device Handle for Python-CAN"""

@@ -13,6 +13,7 @@ import can
 import pytest
 from can import BusState, CanInitializationError, CanOperationError, CanTimeoutError, Message
 
+import vorel_pythoncan_ext
 import vorel_sim
 from can_vorel import VorelBus, VorelCyclicTask
 from conftest import bulk_out
@@ -118,6 +119,24 @@ def test_opening_configures_bit_rate_mode_and_bus(sim, caplog):
         assert sim.state(0).bittiming[0] == 888888  # python-can rounds where the adapter truncates
         # 16 of 18 quanta (88.9 %) is nearer 87.5 % than 15 (83.3 %)
         assert bus.bit_timing == can.BitTiming(f_clock=48_000_000, brp=3, tseg1=15, tseg2=2, sjw=2)
+
+
+@pytest.mark.dropin_only("the emulated devices cannot refuse libusb_open")
+def test_an_adapter_without_permission_is_named_so_with_the_remedy(sim):
+    sim.add_adapters(2)
+    sim.set_open_error(1, vorel_sim.ERROR_ACCESS)  # no udev rule: libusb_open is refused
+    probes = sorted(vorel_pythoncan_ext._probe_adapters(), key=lambda p: p["serial"] or "~")  # in the USB stack's order
+    assert [(p["serial"], p["open"], p["claim"]) for p in probes] == [(A, 0, 0), (None, -3, 0)]
+    with pytest.raises(CanInitializationError) as info:
+        VorelBus(B)  # a serial it cannot check: the adapter that would not open is named
+    assert str(info.value).startswith(
+        f"No VOREL adapter with serial {B} among those that could be opened (attached: {A}); permission was denied "
+        f"for the one at bus {probes[1]['bus']} address {probes[1]['address']}. Install the udev rule")
+    with VorelBus(A):  # the other one opens as ever, and is held now
+        assert [p["claim"] for p in vorel_pythoncan_ext._probe_adapters() if p["serial"] == A] == [vorel_sim.ERROR_BUSY]
+    configs = can.detect_available_configs("vorel")
+    assert [c["channel"] for c in configs] == ["", A]
+    assert configs[0]["unavailable"] == f"permission denied (bus {probes[1]['bus']} address {probes[1]['address']})"
 
 
 def test_state_and_bus_error_reporting_at_open(sim):
