@@ -705,7 +705,7 @@ class VorelBus(can.BusABC):
         for p in _probes():
             if p["open"] != 0:
                 reason = "permission denied" if p["open"] == LIBUSB_ERROR_ACCESS else f"libusb error {p['open']}"
-                configs.append({"interface": "vorel", "channel": "", "supports_fd": False,  # type: ignore[typeddict-item]
+                configs.append({"interface": "vorel", "channel": "", "supports_fd": False,  # type: ignore[typeddict-unknown-key]
                                 "unavailable": f"{reason} (bus {p['bus']} address {p['address']})"})
         for serial in serials:
             config: dict[str, Any] = {"interface": "vorel", "channel": serial, "supports_fd": False}
