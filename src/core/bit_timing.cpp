@@ -119,6 +119,7 @@ uint32_t nearest_bitrate(uint32_t bitrate, uint32_t clock_freq, const BitTimingC
 std::optional<Segments> segments_near(uint32_t bitrate, uint32_t sample_point_ppm, uint32_t tolerance_ppm,
                                       uint32_t clock_freq, const BitTimingConst& c) noexcept {
   if (bitrate == 0 || clock_freq == 0 || c.tseg1_min > c.tseg1_max || c.tseg2_min > c.tseg2_max) return std::nullopt;
+  if (sample_point_ppm > 1000000) return std::nullopt;  // beyond the bit; keeps sp * ntq in range
   const uint64_t brp_start = c.brp_min > 0 ? c.brp_min : 1;
   const uint64_t step = c.brp_inc > 0 ? c.brp_inc : 1;
   if (brp_start > c.brp_max) return std::nullopt;

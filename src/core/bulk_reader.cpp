@@ -132,6 +132,11 @@ void BulkReader::complete(Slot& slot) {
     if (code == 0) return;
   } else if (status != LIBUSB_TRANSFER_CANCELLED && !stopping) {
     code = code_of_status(status);
+  } else if (!stopping) {
+    // Cancelled by someone else (WinUSB aborts a whole pipe when one transfer on it is
+    // cancelled): no failure of the adapter, so it is submitted again at the next turn.
+    retrying_.fetch_add(1, std::memory_order_relaxed);
+    slot.retry_at_ns.store(platform::monotonic_ns(), std::memory_order_relaxed);
   }
   if (code != 0) failed(slot, code);
   // The last touch of the reader: once the count drops, drain() may return and free it.
@@ -195,7 +200,9 @@ void BulkReader::drain() {
 }
 
 bool BulkReader::active() const {
-  return in_flight() != 0 || retrying_.load(std::memory_order_relaxed) != 0;
+  // Acquire: a completion counts a retry before it releases its read, so seeing the read gone
+  // means seeing the retry too.
+  return in_flight_.load(std::memory_order_acquire) != 0 || retrying_.load(std::memory_order_relaxed) != 0;
 }
 
 }  // namespace vorel

@@ -620,8 +620,13 @@ PyObject* start_receiver(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!parse_fastcall(kStartReceiver, args, nargs, kwnames, a) || !arg_u64("capacity", a[0], capacity) ||
         !arg_u64("transfers", a[1], transfers))
       return nullptr;
-    return unit_or_raise(dev.start_receiver(static_cast<size_t>(capacity), static_cast<size_t>(transfers)),
-                         "Receiver err: {}");
+    Status started = ok_status();
+    {
+      // Detached: a start whose reads cannot all be submitted waits for those that were.
+      ThreadStateRelease detached;
+      started = dev.start_receiver(static_cast<size_t>(capacity), static_cast<size_t>(transfers));
+    }
+    return unit_or_raise(started, "Receiver err: {}");
   });
 }
 
@@ -726,7 +731,11 @@ PyObject* interrupt_receive(PyObject* self, PyObject*) {
 
 PyObject* rx_stats(PyObject* self, PyObject*) {
   return on_device(self, [&](Device& dev) -> PyObject* {
-    RxStats st = dev.stats();
+    RxStats st;
+    {
+      ThreadStateRelease detached;  // a stop of the receiver under way holds its lock a moment
+      st = dev.stats();
+    }
     return Py_BuildValue("{s:K,s:K,s:K,s:n,s:n,s:n,s:n,s:n}", "sent", static_cast<unsigned long long>(st.sent),
                          "received", static_cast<unsigned long long>(st.received), "overruns",
                          static_cast<unsigned long long>(st.overruns), "high_water", static_cast<Py_ssize_t>(st.high_water),

@@ -48,11 +48,15 @@ class DeviceLease {
  public:
   explicit DeviceLease(PyObject* self) noexcept
       : slot_(reinterpret_cast<DeviceObject*>(self)->slot), inside_(slot_->gate.enter()) {}
-  // The last call to leave after _release handed the release over performs it: the receiver's
-  // join is bounded and needs no interpreter, the periodic workers were stopped already.
-  ~DeviceLease() {
+  // The last call to leave after _release handed the release over performs it, detached (the
+  // receiver's join and the drain of its reads need no interpreter; the periodic workers were
+  // stopped already). Not noexcept: taking the thread state back may unwind the thread.
+  ~DeviceLease() noexcept(false) {
     if (inside_ && slot_->gate.leave()) {
-      slot_->device.reset();
+      {
+        ThreadStateRelease detached;
+        slot_->device.reset();
+      }
       slot_->gate.released();
     }
   }
