@@ -182,7 +182,7 @@ TEST(BitTiming, SegmentsNearTheSamplePointAskedAboveOrBelow) {
     uint32_t rate, sample_point_ppm;
     std::optional<Segments> want;  // brp, tseg1, tseg2, sjw
   } cases[] = {
-      {250000, 812500, Segments{12, 12, 3, 3}},  // exactly reachable; the spec's search gives 75 %
+      {250000, 812500, Segments{12, 12, 3, 3}},  // exactly reachable; calculate_bittiming gives 75 %
       {250000, 800000, Segments{12, 12, 3, 3}},  // 81.25 % is nearer than 75 %
       {250000, 781250, Segments{12, 12, 3, 3}},  // 75 % and 81.25 % as near: the higher
       {500000, 875000, Segments{6, 13, 2, 2}},   // 87.5 % with 8 or 16 quanta: more quanta
