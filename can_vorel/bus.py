@@ -314,8 +314,9 @@ class VorelBus(can.BusABC):
         adapter = f"The VOREL adapter {serial or name}" if serial or name else "The VOREL adapter"
         if kind == "DeviceInUse":
             # Opening one of the adapters failed: say which and why, as libusb answered it.
-            denied = [p for p in _probes() if p["open"] == LIBUSB_ERROR_ACCESS]
-            readable = {p["serial"] for p in _probes() if p["serial"]}
+            probes = _probes()  # one scan of the USB for both questions
+            denied = [p for p in probes if p["open"] == LIBUSB_ERROR_ACCESS]
+            readable = {p["serial"] for p in probes if p["serial"]}
             if denied and not (serial and serial in readable):
                 where = ", ".join(f"bus {p['bus']} address {p['address']}" for p in denied)
                 first = (f"No VOREL adapter with serial {serial} among those that could be opened (attached: "

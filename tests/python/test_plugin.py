@@ -513,6 +513,17 @@ def load_seq(m: Message) -> int:
     return struct.unpack("<Q", bytes(m.data))[0]
 
 
+def run_threads(targets, seconds, stop):
+    """Runs each target on a thread of its own for `seconds`, then sets `stop` and joins them."""
+    threads = [threading.Thread(target=t) for t in targets]
+    for t in threads:
+        t.start()
+    time.sleep(seconds)
+    stop.set()
+    for t in threads:
+        t.join()
+
+
 def wait_until(cond, timeout=5.0):
     deadline = time.monotonic() + timeout
     while not cond() and time.monotonic() < deadline:
@@ -602,13 +613,7 @@ def test_threads_sharing_a_bus_take_frames_in_the_adapters_order(sim):
                 if (m := b.recv(0.05)) is not None:
                     taken[k].append(load_seq(m))
 
-        threads = [threading.Thread(target=take, args=(k,)) for k in range(3)]
-        for t in threads:
-            t.start()
-        time.sleep(2.0)
-        stop.set()
-        for t in threads:
-            t.join()
+        run_threads([lambda k=k: take(k) for k in range(3)], 2.0, stop)
     for seqs in taken:
         assert all(x < y for x, y in zip(seqs, seqs[1:]))
     every = sorted(x for seqs in taken for x in seqs)
@@ -710,13 +715,7 @@ def test_timestamps_hold_to_the_host_clock_at_500_ppm_across_a_wrap_with_two_thr
                     with lock:
                         got.append((load_seq(m), m.timestamp, now))
 
-        threads = [threading.Thread(target=receive) for _ in range(2)]
-        for t in threads:
-            t.start()
-        time.sleep(30)
-        stop.set()
-        for t in threads:
-            t.join()
+        run_threads([receive, receive], 30, stop)
     got.sort()
     seqs = [s for s, _, _ in got]
     assert seqs == list(range(seqs[0], seqs[0] + len(seqs)))
