@@ -285,7 +285,19 @@ int vsim_get_state(int a, struct vsim_state* out) {
     out->tx_queued = static_cast<uint32_t>(ad.tx_fifo.size());
     out->claimed = ad.claim_owner != nullptr;
     out->bus = ad.bus;
+    out->tx_error_count = ad.tx_error_count;
+    out->rx_error_count = ad.rx_error_count;
+    out->tx_failures = ad.tx_failures;
   });
+}
+
+int vsim_add_ack_node(int a) { return World::get().add_ack_node(a); }
+
+void vsim_print_summary(int fd) {
+  World& w = World::get();
+  std::lock_guard lk(w.mu);
+  w.advance_locked(vsim::Clock::now());
+  w.print_summary_locked(fd == 1 ? stdout : stderr);
 }
 
 uint64_t vsim_received_with_id(int a, uint32_t id_word) {

@@ -97,15 +97,72 @@ int copy_answer(std::span<uint8_t> dst, std::span<const uint8_t> src) {
 }
 
 // Bus state numbering of the firmware, derived from the error counters while the bus is on.
-uint32_t bus_state_of(const Adapter& a) {
-  if (!a.bus_on) return 4;  // Stopped
-  if (a.tx_error_count > 255) return 3;
-  if (a.tx_error_count >= 128 || a.rx_error_count >= 128) return 2;
-  if (a.tx_error_count >= 96 || a.rx_error_count >= 96) return 1;
+uint32_t error_state(uint32_t tx, uint32_t rx) {
+  if (tx > 255) return 3;
+  if (tx >= 128 || rx >= 128) return 2;
+  if (tx >= 96 || rx >= 96) return 1;
   return 0;
 }
 
+uint32_t bus_state_of(const Adapter& a) {
+  return a.bus_on ? error_state(a.tx_error_count, a.rx_error_count) : 4;  // 4: stopped
+}
+
 uint32_t id_word(std::span<const uint8_t, kTxRecordSize> r) { return get_u32(r, 4); }
+
+uint32_t bitrate_of(const Adapter& a) {
+  uint32_t bitrate = get_u32(a.bittiming, 0);
+  return bitrate == 0 ? kDefaultBitrate : bitrate;
+}
+
+Clock::duration bit_times(uint64_t bits, uint32_t bitrate) {
+  return std::chrono::nanoseconds(bits * 1000000000ull / bitrate);
+}
+
+Clock::duration wire_time(std::span<const uint8_t, kTxRecordSize> record, uint32_t bitrate) {
+  return bit_times(frame_bits(record), bitrate);
+}
+
+// Fault confinement as ISO 11898-1 counts it, as far as the model needs: a transmitter's error
+// costs 8, a receiver's 1 (9 for the one that flagged it first), a success takes 1 back.
+constexpr uint32_t kErrorPassive = 128;
+constexpr uint32_t kBusOff = 256;
+constexpr uint32_t kRxErrorMax = 255;  // a receiver stays error-passive, it never goes bus-off
+// An error flag, its echo by the other nodes, the delimiter and the intermission.
+constexpr uint64_t kErrorFrameBits = 23;
+
+bool bus_off(const Adapter& a) { return a.tx_error_count >= kBusOff; }
+bool error_active(const Adapter& a) { return a.tx_error_count < kErrorPassive && a.rx_error_count < kErrorPassive; }
+// Drives ACKs and error flags and receives: on, not bus-off, plugged in.
+bool on_bus(const Adapter& a) { return a.plugged && a.bus_on && !bus_off(a); }
+bool listening_only(const Adapter& a) { return (a.mode & kModeListenOnly) != 0; }
+// Controllers sample each other's bits correctly within the oscillator tolerance CAN allows.
+bool same_rate(uint32_t a, uint32_t b) { return 100ull * (a > b ? a - b : b - a) <= std::max(a, b); }
+
+void clear_tx(Adapter& a) {
+  a.tx_fifo.clear();
+  a.tx_enqueued.clear();
+  a.tx_head_on_wire = false;
+}
+
+// The frame on the wire leaves the FIFO (unless a flush took it already).
+void pop_tx_head(Adapter& a) {
+  if (!a.tx_head_on_wire) return;
+  a.tx_head_on_wire = false;
+  a.tx_fifo.pop_front();
+  a.tx_enqueued.pop_front();
+}
+
+void add_rx_errors(Adapter& a, uint32_t n) { a.rx_error_count = std::min(a.rx_error_count + n, kRxErrorMax); }
+
+// Error frames as the adapter reports bus errors: SocketCAN's layout (class bits in the
+// identifier word, details and both error counters in the data).
+constexpr uint32_t kErrFlag = 0x20000000;
+constexpr uint32_t kErrCrtl = 0x04, kErrProt = 0x08, kErrAck = 0x20, kErrBusError = 0x80, kErrCnt = 0x200;
+constexpr uint8_t kCrtlRxWarning = 0x04, kCrtlTxWarning = 0x08, kCrtlRxPassive = 0x10, kCrtlTxPassive = 0x20;
+constexpr uint8_t kProtForm = 0x02, kProtStuff = 0x04, kProtTx = 0x80;
+constexpr uint8_t kProtLocAck = 0x19, kProtLocUnspec = 0x00;
+constexpr uint8_t kFlagErr = 0x08;
 
 }  // namespace
 
@@ -345,6 +402,7 @@ void World::configure_from_environment() {
     if (spec.empty()) continue;
     if (auto node = parse_traffic(spec)) {
       node->ready = Clock::now() + node->period;
+      node->bitrate = default_bitrate;
       buses[adapters[0]->bus].nodes.push_back(*node);
     } else {
       refuse("traffic", spec);
@@ -353,12 +411,87 @@ void World::configure_from_environment() {
   if (auto load = env("VOREL_SIM_LOAD"); !load.empty()) {
     if (auto node = parse_load(load)) {
       node->ready = Clock::now();
+      node->bitrate = default_bitrate;
       buses[adapters[0]->bus].nodes.push_back(*node);
     } else {
       refuse("load", load);
     }
   }
   if (!buses[adapters[0]->bus].nodes.empty()) start_bus_driver_locked();
+  if (auto n = env("VOREL_SIM_ACK_NODES"); !n.empty()) {
+    auto count = number_of(n);
+    if (count && *count >= 0 && *count <= 100 && *count == static_cast<int>(*count))
+      buses[adapters[0]->bus].ack_nodes.resize(static_cast<size_t>(*count), default_bitrate);
+    else
+      refuse("acknowledging nodes", n);
+  }
+  schedule_faults(env("VOREL_SIM_UNPLUG"), true);
+  schedule_faults(env("VOREL_SIM_BUS_OFF"), false);
+  if (env("VOREL_SIM_SUMMARY") == "1") {
+    std::atexit([] {
+      World& w = World::get();
+      std::lock_guard lk(w.mu);
+      w.advance_locked(Clock::now());
+      w.print_summary_locked(stderr);
+    });
+  }
+}
+
+// WHO@SECONDS[,WHO@SECONDS...]: at SECONDS after VOREL_SIM_START_NS (vorel-sim's start, on the
+// system clock) or else after now, adapter WHO (a serial, or a number from 1) is unplugged or
+// forced bus-off (its transmit error counter past 255, as a shorted bus leaves it).
+void World::schedule_faults(const std::string& spec, bool unplug) {
+  auto start = std::chrono::system_clock::now();
+  if (const char* t = std::getenv("VOREL_SIM_START_NS"); t && *t) {
+    if (auto ns = number_of(t)) start = std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::nanoseconds(static_cast<int64_t>(*ns))));
+  }
+  for (const auto& item : split(spec, ',')) {
+    if (item.empty()) continue;
+    auto at = item.rfind('@');
+    auto seconds = at == std::string::npos ? std::nullopt : number_of(item.substr(at + 1));
+    Adapter* target = nullptr;
+    if (seconds && *seconds >= 0 && *seconds <= 1e6) {
+      std::string who = item.substr(0, at);
+      for (auto& a : adapters)
+        if (a->serial == who || std::to_string(a->index + 1) == who) target = a.get();
+    }
+    if (!target) {
+      refuse(unplug ? "unplug" : "bus-off", item);
+      continue;
+    }
+    auto when = start + std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::duration<double>(*seconds));
+    std::thread([this, target, when, unplug, generation = generation.load()] {
+      std::this_thread::sleep_until(when);
+      {
+        std::lock_guard lk(mu);
+        if (generation != this->generation) return;  // reset since: the adapter is gone
+        advance_locked(Clock::now());
+        if (unplug) target->plugged = false;
+        else target->tx_error_count = kBusOff;
+        cv.notify_all();
+      }
+      if (unplug) notify_adapters_changed();
+    }).detach();
+  }
+}
+
+void World::print_summary_locked(std::FILE* to) const {
+  for (const auto& a : adapters) {
+    std::string line = "vorel-sim: " + (a->serial_mode == SerialMode::none ? "adapter " + std::to_string(a->index + 1) : a->serial) +
+                       ": " + std::to_string(a->frames_sent) + " frames sent, " + std::to_string(a->frames_received) +
+                       " received, " + std::to_string(a->rx_overflows) + " dropped by a full receive queue";
+    if (a->tx_failures > 0)
+      line += ", " + std::to_string(a->tx_failures) + " sending attempts failed (no acknowledgement or an error flag)";
+    // The state the counters give, whether or not the controller was still on at the end.
+    static const char* const kStates[] = {"error-active", "error-warning", "error-passive", "bus-off"};
+    if (a->tx_error_count > 0 || a->rx_error_count > 0)
+      line += "; error counters TX " + std::to_string(a->tx_error_count) + " RX " + std::to_string(a->rx_error_count) +
+              " (" + kStates[error_state(a->tx_error_count, a->rx_error_count)] + ")";
+    if (!a->plugged) line += "; unplugged";
+    std::fprintf(to, "%s\n", line.c_str());
+  }
+  std::fflush(to);
 }
 
 int World::add_node(int adapter, TrafficNode node) {
@@ -366,6 +499,7 @@ int World::add_node(int adapter, TrafficNode node) {
   Adapter* a = adapter_locked(adapter);
   if (!a) return -1;
   node.ready = Clock::now() + (node.kind == TrafficNode::Kind::periodic ? node.period : Clock::duration{});
+  node.bitrate = bitrate_of(*a);
   buses[a->bus].nodes.push_back(node);
   start_bus_driver_locked();
   cv.notify_all();
@@ -394,6 +528,14 @@ void World::start_bus_driver_locked() {
       lk.lock();
     }
   }).detach();
+}
+
+int World::add_ack_node(int adapter) {
+  std::lock_guard lk(mu);
+  Adapter* a = adapter_locked(adapter);
+  if (!a) return -1;
+  buses[a->bus].ack_nodes.push_back(bitrate_of(*a));
+  return 0;
 }
 
 bool World::set_capture(const char* path, bool append) {
@@ -465,7 +607,7 @@ int World::add_adapter_quietly(const std::optional<std::string>& serial) {
   const uint32_t timing[8] = {default_bitrate, 875, 125, 0, 13, 2, 2, 6};
   for (int i = 0; i < 8; ++i) put_u32(a->bittiming, 4 * i, timing[i]);
   a->bus = static_cast<int>(buses.size());
-  buses.push_back(Bus{{a->index}, {}, std::nullopt, {}, 0});
+  buses.push_back(Bus{{a->index}, {}, {}, std::nullopt, {}, 0});
   adapters.push_back(std::move(a));
   return static_cast<int>(adapters.size()) - 1;
 }
@@ -484,6 +626,8 @@ void World::join(int a, int b) {
   buses[from].members.clear();
   for (auto& n : buses[from].nodes) buses[to].nodes.push_back(n);
   buses[from].nodes.clear();
+  for (uint32_t r : buses[from].ack_nodes) buses[to].ack_nodes.push_back(r);
+  buses[from].ack_nodes.clear();
 }
 
 Adapter* World::adapter_locked(int index) {
@@ -576,6 +720,7 @@ int World::vendor_in_locked(Adapter& a, uint8_t request, std::span<uint8_t> data
     case req::bittiming:
       return copy_answer(data, a.bittiming);
     case req::bus_state: {
+      advance_locked(Clock::now());  // the counters as the frames on the wire until now left them
       std::array<uint8_t, 20> st{};
       put_u32(st, 0, bus_state_of(a));
       put_u32(st, 4, a.rx_error_count);
@@ -616,10 +761,9 @@ int World::vendor_out_locked(Adapter& a, uint8_t request, std::span<const uint8_
           InFlight f = *bus.in_flight;
           bus.in_flight.reset();
           bus.free_at = f.end;
-          deliver_locked(bus, f);
+          finish_locked(bus, f);
         }
-        a.tx_fifo.clear();
-        a.tx_enqueued.clear();
+        clear_tx(a);
       }
       cv.notify_all();
       return 4;
@@ -639,8 +783,7 @@ int World::vendor_out_locked(Adapter& a, uint8_t request, std::span<const uint8_
       return static_cast<int>(data.size());
     }
     case req::flush_tx:
-      a.tx_fifo.clear();
-      a.tx_enqueued.clear();
+      clear_tx(a);
       cv.notify_all();
       return 0;
     default:
@@ -742,8 +885,8 @@ int World::bulk_out_locked(int index, std::span<const uint8_t> data, int& accept
     } else if ((a->mode & kModeListenOnly) != 0) {
       // A listen-only controller never drives the bus; with loopback it still sees its own frame.
       if (a->mode & kModeLoopback) {
-        Bus solo{{a->index}, {}, InFlight{a->index, rec, now, now}, now, 0};
-        deliver_locked(solo, *solo.in_flight);
+        Bus solo{{a->index}, {}, {}, InFlight{a->index, rec, now, now}, now, 0};
+        deliver_locked(solo, *solo.in_flight, bitrate_of(*a));
       } else {
         ++a->frames_dropped;
       }
@@ -802,13 +945,105 @@ void World::capture_locked(const InFlight& f) {
   std::fflush(capture);
 }
 
-void World::deliver_locked(Bus& bus, const InFlight& f) {
+// A frame's end on the wire: received by every controller that samples it at its bit rate, or,
+// when nobody acknowledged it or an error flag destroyed it, an error: counted, reported, and sent
+// again unless the sender is in one-shot mode.
+void World::finish_locked(Bus& bus, const InFlight& f) {
+  Adapter* sender = f.sender >= 0 ? adapters[f.sender].get() : nullptr;
+  uint32_t rate = sender ? bitrate_of(*sender) : bus.nodes[static_cast<size_t>(-1 - f.sender)].bitrate;
+  // A node's peers acknowledge its frames; a controller in loopback mode acknowledges its own.
+  bool acked = sender == nullptr || (sender->mode & kModeLoopback) != 0;
+  for (const auto& n : bus.nodes) acked = acked || same_rate(n.bitrate, rate);
+  for (uint32_t r : bus.ack_nodes) acked = acked || same_rate(r, rate);
+  bool destroyed = false;
+  for (int m : bus.members) {
+    const Adapter& r = *adapters[m];
+    if (m == f.sender || !on_bus(r) || listening_only(r)) continue;
+    if (same_rate(bitrate_of(r), rate)) acked = true;
+    else if (error_active(r)) destroyed = true;  // its stuff and form errors, flagged
+  }
+  if (acked && !destroyed) {
+    if (sender) pop_tx_head(*sender);
+    if (sender && sender->tx_error_count > 0) --sender->tx_error_count;
+    for (int m : bus.members) {
+      Adapter& r = *adapters[m];
+      if (m == f.sender || !on_bus(r)) continue;
+      if (!same_rate(bitrate_of(r), rate)) {
+        // An error-passive controller at another rate sees errors its passive flag cannot show.
+        uint32_t before = bus_state_of(r);
+        if (!listening_only(r)) add_rx_errors(r, 1);
+        report_bus_error_locked(r, before, kErrProt, kProtStuff, kProtLocUnspec, f.end);
+      } else if (!listening_only(r) && r.rx_error_count > 0) {
+        // Above 127 a success sets the counter back into the error-active range.
+        r.rx_error_count = std::min(r.rx_error_count - 1, kErrorPassive - 1);
+      }
+    }
+    deliver_locked(bus, f, rate);
+    return;
+  }
+  for (int m : bus.members) {
+    Adapter& r = *adapters[m];
+    if (m == f.sender || !on_bus(r)) continue;
+    bool mismatched = !same_rate(bitrate_of(r), rate);
+    if (!mismatched && !destroyed) continue;  // a missing ACK is the transmitter's error alone
+    uint32_t before = bus_state_of(r);
+    // Listen-only controllers count nothing; the first to flag an error counts 9.
+    if (!listening_only(r)) add_rx_errors(r, mismatched && error_active(r) ? 9 : 1);
+    report_bus_error_locked(r, before, kErrProt, mismatched ? kProtStuff : kProtForm, kProtLocUnspec, f.end);
+  }
+  bus.free_at = f.end + bit_times(kErrorFrameBits, rate);
+  if (!sender) return;  // a node's destroyed frame is lost; its next one follows
+  uint32_t before = bus_state_of(*sender);
+  bool ack_error = !destroyed;
+  // An error-passive transmitter that misses the ACK counts nothing more: a lone controller
+  // stays error-passive and never goes bus-off for want of a peer.
+  if (!(ack_error && !error_active(*sender))) sender->tx_error_count += 8;
+  ++sender->tx_failures;
+  report_bus_error_locked(*sender, before, ack_error ? kErrAck : kErrProt, ack_error ? 0 : kProtForm | kProtTx,
+                          ack_error ? kProtLocAck : kProtLocUnspec, f.end);
+  // It stays first in the FIFO and contends again, unless one-shot mode or a bus-off gives it up.
+  if ((sender->mode & kModeOneShot) != 0 || bus_off(*sender)) pop_tx_head(*sender);
+  else sender->tx_head_on_wire = false;
+  cv.notify_all();
+}
+
+void World::report_bus_error_locked(Adapter& a, uint32_t state_before, uint32_t error_class, uint8_t prot_type,
+                                    uint8_t prot_location, Clock::time_point t) {
+  if ((a.mode & kModeBerrReporting) == 0) return;
+  std::array<uint8_t, kRxRecordSize> rec{};
+  uint32_t word = kErrFlag | kErrBusError | kErrCnt | error_class | (prot_type || prot_location ? kErrProt : 0);
+  uint8_t crtl = 0;
+  uint32_t state = bus_state_of(a);
+  if (state != state_before && state >= 1 && state <= 2) {
+    word |= kErrCrtl;
+    bool tx = a.tx_error_count >= (state == 2 ? kErrorPassive : 96u);
+    crtl = state == 2 ? (tx ? kCrtlTxPassive : kCrtlRxPassive) : (tx ? kCrtlTxWarning : kCrtlRxWarning);
+  }
+  rec[1] = 8;
+  rec[2] = kFlagErr;
+  put_u32(rec, 4, word);
+  rec[8 + 1] = crtl;
+  rec[8 + 2] = prot_type;
+  rec[8 + 3] = prot_location;
+  rec[8 + 6] = static_cast<uint8_t>(std::min<uint32_t>(a.tx_error_count, 255));
+  rec[8 + 7] = static_cast<uint8_t>(std::min<uint32_t>(a.rx_error_count, 255));
+  uint64_t ts = a.now_us(t);
+  for (int i = 0; i < 8; ++i) rec[16 + i] = static_cast<uint8_t>(ts >> (8 * i));
+  if (a.rx_queue.size() >= a.rx_capacity) {
+    ++a.rx_overflows;
+    return;
+  }
+  a.rx_queue.push_back(rec);
+  if (rx_queued) rx_queued(a.index, t);
+}
+
+void World::deliver_locked(Bus& bus, const InFlight& f, uint32_t bitrate) {
   if (f.sender >= 0) ++adapters[f.sender]->frames_sent;  // a traffic node is not an adapter
   capture_locked(f);
   for (int m : bus.members) {
     Adapter& r = *adapters[m];
     if (!r.plugged) continue;
-    if (m == f.sender ? (r.mode & kModeLoopback) == 0 : !r.bus_on) continue;
+    if (m == f.sender ? (r.mode & kModeLoopback) == 0 : !on_bus(r) || !same_rate(bitrate_of(r), bitrate)) continue;
     std::array<uint8_t, kRxRecordSize> rec{};
     std::copy_n(f.record.begin() + 1, 15, rec.begin() + 1);  // dlc, flags, reserved, id, data
     rec[0] = 0;
@@ -826,19 +1061,6 @@ void World::deliver_locked(Bus& bus, const InFlight& f) {
   }
   cv.notify_all();
 }
-
-namespace {
-
-uint32_t bitrate_of(const Adapter& a) {
-  uint32_t bitrate = get_u32(a.bittiming, 0);
-  return bitrate == 0 ? kDefaultBitrate : bitrate;
-}
-
-Clock::duration wire_time(std::span<const uint8_t, kTxRecordSize> record, uint32_t bitrate) {
-  return std::chrono::nanoseconds(uint64_t{frame_bits(record)} * 1000000000ull / bitrate);
-}
-
-}  // namespace
 
 void World::start_next_locked(Bus& bus, Clock::time_point now) {
   if (bus.in_flight) return;
@@ -861,25 +1083,22 @@ void World::start_next_locked(Bus& bus, Clock::time_point now) {
   };
   for (int m : bus.members) {
     Adapter& a = *adapters[m];
-    if (!a.plugged || !a.bus_on || a.tx_fifo.empty()) continue;
+    if (!on_bus(a) || a.tx_fifo.empty()) continue;
     consider(m, a.tx_enqueued.front(), id_word(a.tx_fifo.front()));
   }
   for (size_t k = 0; k < bus.nodes.size(); ++k)
     consider(-1 - static_cast<int>(k), bus.nodes[k].ready, id_word(bus.nodes[k].next_record()));
   if (!found) return;
-  // Node frames go at the bus's bit rate: its first adapter's.
-  uint32_t bitrate = bus.members.empty() ? default_bitrate : bitrate_of(*adapters[bus.members.front()]);
   if (best >= 0) {
     Adapter& a = *adapters[best];
     bus.in_flight = InFlight{best, a.tx_fifo.front(), best_start + wire_time(a.tx_fifo.front(), bitrate_of(a)), best_start};
-    a.tx_fifo.pop_front();
-    a.tx_enqueued.pop_front();
-    cv.notify_all();  // a FIFO slot is free again
+    a.tx_head_on_wire = true;
+    cv.notify_all();  // the bus's next event is this frame's end
     return;
   }
   TrafficNode& n = bus.nodes[static_cast<size_t>(-1 - best)];
   auto record = n.next_record();
-  auto wire = wire_time(record, bitrate);
+  auto wire = wire_time(record, n.bitrate);
   bus.in_flight = InFlight{best, record, best_start + wire, best_start};
   if (n.kind == TrafficNode::Kind::periodic) {
     n.ready += n.period;
@@ -902,7 +1121,7 @@ void World::advance_locked(Clock::time_point now) {
       bus.in_flight.reset();
       bus.free_at = f.end;
       bus.busy_ns += static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(f.end - f.start).count());
-      deliver_locked(bus, f);
+      finish_locked(bus, f);
       start_next_locked(bus, now);
     }
   }

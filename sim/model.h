@@ -73,6 +73,8 @@ inline constexpr uint8_t flush_tx = 63;
 // Controller mode bits the firmware acts on (the Linux CAN_CTRLMODE_* assignment).
 inline constexpr uint32_t kModeLoopback = 0x01;
 inline constexpr uint32_t kModeListenOnly = 0x02;
+inline constexpr uint32_t kModeOneShot = 0x08;
+inline constexpr uint32_t kModeBerrReporting = 0x10;
 
 // How the serial string descriptor behaves.
 enum class SerialMode : int {
@@ -164,11 +166,14 @@ struct Adapter {
   std::atomic<bool> sink{false};  // accept every write at once and drop it (speed measurements)
   std::deque<std::array<uint8_t, kTxRecordSize>> tx_fifo;
   std::deque<Clock::time_point> tx_enqueued;
+  // The FIFO's first frame is on the wire: it keeps its slot until it is sent, or given up.
+  bool tx_head_on_wire = false;
   // The firmware's host-bound queue: as many frames as the capabilities' rx_data_buffer_size
   // says (set_rx_capacity keeps the two in step); frames that find it full are dropped.
   std::deque<std::array<uint8_t, kRxRecordSize>> rx_queue;
   size_t rx_capacity = kDefaultRxCapacity;
   uint64_t frames_sent = 0, frames_received = 0, rx_overflows = 0;
+  uint64_t tx_failures = 0;  // attempts nobody acknowledged or an error flag destroyed
   std::atomic<uint64_t> frames_dropped{0};
   std::map<uint32_t, uint64_t> received_by_id;  // frames queued for the host, by identifier word
 
@@ -212,6 +217,7 @@ struct TrafficNode {
   std::chrono::nanoseconds period{};              // periodic
   double share = 0;                               // load: fraction of the bus, (0, 1]
   uint64_t seq = 0;                               // load: frames sent so far
+  uint32_t bitrate = 0;                           // its bit rate: its adapter's when added
   Clock::time_point ready{};                      // when the next frame wants the bus
 
   // The load node's next frame: the sequence number counts in the identifier (mod 2048) and,
@@ -222,6 +228,7 @@ struct TrafficNode {
 struct Bus {
   std::vector<int> members;
   std::vector<TrafficNode> nodes;
+  std::vector<uint32_t> ack_nodes;  // bit rates of other nodes that send nothing, only acknowledge
   std::optional<InFlight> in_flight;  // sender -1 - k: node k
   Clock::time_point free_at{};
   uint64_t busy_ns = 0;  // wire time of every frame finished, for load measurements
@@ -265,6 +272,8 @@ class World {
   std::optional<BulkFault> take_bulk_fault_locked(int adapter, uint8_t endpoint);
   // Runs the buses up to `now`: finishes frames whose wire time is over and starts the next.
   void advance_locked(Clock::time_point now);
+  // Every adapter's counters, one line each (what `vorel-sim` prints at the end).
+  void print_summary_locked(std::FILE* to) const;
   // Earliest instant at which the bus of `adapter` changes state: a frame in flight ends, or a
   // traffic node wants the bus.
   std::optional<Clock::time_point> next_event_locked(int adapter) const;
@@ -276,8 +285,10 @@ class World {
   Clock::time_point usb_done_at_locked(int adapter, Clock::time_point done);
 
   // --- traffic nodes and capture (lock internally) -------------------------------------------
-  // Adds a node to the bus of `adapter`; returns -1 when there is no such adapter.
+  // Adds a node to the bus of `adapter`, at that adapter's bit rate; returns -1 when there is no
+  // such adapter.
   int add_node(int adapter, TrafficNode node);
+  int add_ack_node(int adapter);
   // Writes every frame on any bus to `path` in python-can's ASC layout; nullptr stops it.
   bool set_capture(const char* path, bool append);
 
@@ -317,7 +328,11 @@ class World {
   World();
   void configure_from_environment();
   int add_adapter_quietly(const std::optional<std::string>& serial);
-  void deliver_locked(Bus& bus, const InFlight& f);
+  void finish_locked(Bus& bus, const InFlight& f);
+  void deliver_locked(Bus& bus, const InFlight& f, uint32_t bitrate);
+  void report_bus_error_locked(Adapter& a, uint32_t state_before, uint32_t error_class, uint8_t prot_type,
+                               uint8_t prot_location, Clock::time_point t);
+  void schedule_faults(const std::string& spec, bool unplug);
   void capture_locked(const InFlight& f);
   void start_bus_driver_locked();
   bool bus_driver_started = false;

@@ -45,6 +45,9 @@ int vsim_set_usb_frame(int a, uint32_t frame_us);
  * "PERCENT[:8|0|mixed]" filling that share of the bus. -1 for an unknown adapter or a bad spec. */
 int vsim_add_traffic(int a, const char *spec);
 int vsim_add_load(int a, const char *spec);
+/* Another node on adapter a's bus that sends nothing and acknowledges every frame at a's bit rate
+ * now, as any other controller on a real bus does. */
+int vsim_add_ack_node(int a);
 uint64_t vsim_bus_busy_ns(int a); /* wire time of every frame finished on adapter a's bus */
 /* Every frame on any bus to `path` in python-can's ASC layout (truncated unless append); NULL
  * stops. Returns 0, or -1 when the file cannot be opened. */
@@ -84,9 +87,13 @@ struct vsim_state {
   uint32_t tx_queued;
   int32_t claimed;
   int32_t bus;
+  uint32_t tx_error_count;
+  uint32_t rx_error_count;
+  uint64_t tx_failures; /* sending attempts nobody acknowledged or an error flag destroyed */
 };
 int vsim_get_state(int a, struct vsim_state *out);
 uint64_t vsim_received_with_id(int a, uint32_t id_word); /* frames queued for the host with this id */
+void vsim_print_summary(int fd); /* every adapter's counters on stdout (fd 1) or stderr, as vorel-sim prints them */
 
 struct vsim_log_entry {
   uint64_t seq;

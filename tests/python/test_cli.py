@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import pathlib
+import re
 import signal
 import subprocess
 import sys
@@ -37,6 +38,32 @@ def test_vorel_sim_runs_a_command_against_its_adapters():
     assert out.stdout.strip() == "[10, 20, 20]"
     bad = subprocess.run(vorel_sim("--adapters", "1"), capture_output=True, text=True, timeout=30)
     assert bad.returncode != 0 and "no command given" in bad.stderr
+
+
+# Opens the adapter alone on its bus, sends a frame nobody acknowledges, then reports what
+# recv() gives until the adapter is gone.
+FAULTED = """
+import can
+with can.Bus(interface="vorel", channel="VOR.EL:CANH0001") as bus:
+    bus.send(can.Message(arbitration_id=0x123, is_extended_id=False))
+    try:
+        while True:
+            m = bus.recv(10)
+            print("error frame", hex(m.arbitration_id) if m else None, flush=True)
+    except can.CanOperationError as e:
+        print("gone:", e, flush=True)
+"""
+
+
+def test_faults_from_the_command_line_and_the_summary_at_the_end():
+    out = subprocess.run(vorel_sim("--adapters", "1", "--bus-off", "1@3", "--unplug", "VOR.EL:CANH0001@4.5", "--",
+                                   sys.executable, "-c", FAULTED), capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == ["error frame 0x40", "gone: Adapter VOR.EL:CANH0001 was unplugged"]
+    summary = out.stderr.splitlines()[-1]
+    assert re.fullmatch(r"vorel-sim: VOR.EL:CANH0001: 0 frames sent, 0 received, 0 dropped by a full receive queue, "
+                        r"\d+ sending attempts failed \(no acknowledgement or an error flag\); "
+                        r"error counters TX 256 RX 0 \(bus-off\); unplugged", summary), summary
 
 
 # A shell that runs this suite in the background leaves SIGINT ignored, and an ignored signal stays
@@ -78,7 +105,7 @@ def test_player_sends_a_recorded_log(tmp_path):
     capture = tmp_path / "bus.asc"
     capture.write_text("left from an earlier run\n")
     out = subprocess.run(
-        vorel_sim("--adapters", "1", "--capture", str(capture), "--", sys.executable, "-m", "can.player",
+        vorel_sim("--adapters", "1", "--ack-nodes", "1", "--capture", str(capture), "--", sys.executable, "-m", "can.player",
                   "-i", "vorel", "-c", SERIAL, "-b", "500000", str(recorded)),
         capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
@@ -264,6 +291,9 @@ def test_attach_without_a_server_says_so(tmp_path):
     (["--drift-ppm", "10,x"], "the oscillator error in ppm must be a number, not 'x'"),
     (["--usb-latency", "125:50:1"], "'125:50:1' is not FIXED_US[:JITTER_US]"),
     (["--clock-bits", "16"], "argument --clock-bits: invalid choice"),
+    (["--unplug", "1"], "'1' is not ADAPTER@SECONDS"),
+    (["--bus-off", "x@1"], "'x' is neither an adapter's number (from 1) nor a serial"),
+    (["--bus-off", "3@1"], "--bus-off 3@1: there is no adapter 3 (the bus has VOR.EL:CANH0001, VOR.EL:CANH0002"),
 ])
 def test_options_are_checked(args, message):
     for cmd in (list(args) + ["--", "true"], ["serve"] + list(args)):

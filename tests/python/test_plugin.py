@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import gc
 import math
 import re
@@ -290,6 +291,50 @@ def test_a_bus_off_is_reported_and_recovered(sim, auto_reset, caplog):
         sim.inject_frame(0, 0x20000088, 0x08, 8, bytes(8))
         sim.inject_frame(0, 0x123, 0, 1, b"\x01")
         assert [m.arbitration_id for m in drain(bus)] == [0x123]
+
+
+# The mistakes a newcomer makes on a real bus, and what the controllers make of them.
+WIRING_MISTAKES = {
+    "peers at different bit rates": {"bitrate": 250000},
+    "nobody else on the bus": None,
+    "the only peer listens": {"listen_only": True},
+}
+
+
+@pytest.mark.parametrize("peer", list(WIRING_MISTAKES.values()), ids=list(WIRING_MISTAKES))
+def test_a_frame_nobody_can_acknowledge_is_retried_into_error_passive(sim, peer):
+    sim.add_adapters(2 if peer else 1)
+    with VorelBus(A, berr_reporting=True) as a, (VorelBus(B, berr_reporting=True, **peer) if peer
+                                                 else contextlib.nullcontext()) as b:
+        a.send(Message(arbitration_id=0x123, data=[1], is_extended_id=False))
+        time.sleep(0.2)
+        assert a.state == BusState.PASSIVE and a.error_counters() == (128, 0)
+        assert sim.state(0).frames_sent == 0 and sim.state(0).tx_queued == 1
+        # Reported at every attempt, as long as it retries: the first twenty.
+        reports = [a.recv(1.0) for _ in range(20)]
+        assert all(m.is_error_frame for m in reports)
+        # SocketCAN's classes: a missing acknowledgement, or (flagged by a peer at another rate)
+        # a protocol error; the step into error-passive is one of them.
+        assert reports[-1].arbitration_id & 0x20 and reports[-1].data[6] == 128
+        assert any(m.arbitration_id & 0x04 and m.data[1] == 0x20 for m in reports)
+        if peer and peer.get("bitrate"):
+            # The peer decodes nothing: stuff errors at its rate, until it is error-passive too.
+            seen = [b.recv(1.0) for _ in range(20)]
+            assert all(m.is_error_frame and m.arbitration_id & 0x08 and m.data[2] == 0x04 for m in seen)
+            assert b.error_counters()[1] >= 128 and b.state == BusState.PASSIVE
+        elif peer:
+            assert drain(b) == []
+
+
+def test_a_bus_off_controller_sends_nothing_until_restarted(sim, two):
+    a, b = two
+    sim.bus_off(0)
+    a.send(Message(arbitration_id=0x111, is_extended_id=False))
+    assert [m.arbitration_id for m in drain(b, 0.3)] == []
+    a.reset()  # a restart also drops what waited in the controller
+    a.send(Message(arbitration_id=0x222, is_extended_id=False))
+    assert [m.arbitration_id for m in drain(b)] == [0x222]
+    assert sim.state(0).frames_sent == 1
 
 
 def test_timestamps_stay_monotonic_across_the_counter_wrap(sim):

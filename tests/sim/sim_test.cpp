@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <libusb-1.0/libusb.h>
 
+#include <algorithm>
 #include <array>
+#include <cctype>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -420,6 +422,135 @@ TEST_F(SimTest, FullFirmwareQueueKeepsTheOldestAndCountsWhatItDrops) {
     EXPECT_EQ(kept[i][1], 8);
   }
 }
+
+// --- the bus's own rules: acknowledgement, bit rates, fault confinement ------------------------
+
+void write_word(libusb_device_handle* h, uint8_t request, uint32_t v) {
+  unsigned char w[4] = {static_cast<unsigned char>(v), static_cast<unsigned char>(v >> 8),
+                        static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 24)};
+  ASSERT_EQ(libusb_control_transfer(h, 0x41, request, 0, 0, w, 4, 1000), 4);
+}
+
+void set_bitrate(libusb_device_handle* h, uint32_t bitrate) {
+  std::array<uint32_t, 8> timing = {bitrate, 875, 0, 0, 13, 2, 2, 48000000 / 16 / bitrate};
+  ASSERT_EQ(libusb_control_transfer(h, 0x41, 20, 0, 0, reinterpret_cast<unsigned char*>(timing.data()), 32, 1000), 32);
+}
+
+// The firmware's bus state request: state, receive and transmit error counters.
+std::array<uint32_t, 3> bus_state(libusb_device_handle* h) {
+  std::array<uint32_t, 5> st{};
+  EXPECT_EQ(libusb_control_transfer(h, 0xC1, 21, 0, 0, reinterpret_cast<unsigned char*>(st.data()), 20, 1000), 20);
+  return {st[0], st[1], st[2]};
+}
+
+constexpr uint32_t kOneShot = 0x08, kBerr = 0x10, kListenOnly = 0x02, kLoopback = 0x01;
+
+struct BusCase {
+  const char* name;
+  uint32_t peer_bitrate;  // 0: the sender is alone on the bus
+  uint32_t peer_mode, sender_mode;
+  bool sender_bus_off;
+  // after 100 ms of retrying one frame
+  uint32_t state, tec;
+  uint64_t sent, peer_received;
+  uint32_t first_error_word;  // of the sender's reports (0: none)
+  uint8_t first_error_type, first_error_location;
+};
+
+const BusCase kBusCases[] = {
+    {"acknowledged by a peer at its bit rate", 500000, 0, kBerr, false, 0, 0, 1, 1, 0, 0, 0},
+    // A peer at another rate flags every frame while it is error-active (+9 for it, +8 for the
+    // sender: 15 frames), then cannot acknowledge: the sender stops at error-passive.
+    {"peer at another bit rate", 250000, kBerr, kBerr, false, 2, 128, 0, 0, 0x20000288, 0x82, 0x00},
+    {"alone on the bus", 0, 0, kBerr, false, 2, 128, 0, 0, 0x200002A8, 0x00, 0x19},
+    {"peer only listens", 500000, kListenOnly, kBerr, false, 2, 128, 0, 0, 0x200002A8, 0x00, 0x19},
+    {"alone in one-shot mode: tried once", 0, 0, kOneShot | kBerr, false, 0, 8, 0, 0, 0x200002A8, 0x00, 0x19},
+    {"alone in loopback mode: acknowledges itself", 0, 0, kLoopback, false, 0, 0, 1, 0, 0, 0, 0},
+    {"bus-off: sends nothing", 500000, 0, kBerr, true, 3, 256, 0, 0, 0, 0, 0},
+};
+
+class BusRules : public SimTest, public ::testing::WithParamInterface<BusCase> {};
+
+TEST_P(BusRules, OneFrameMeetsTheBusAsOnHardware) {
+  const BusCase& c = GetParam();
+  vsim_add_adapter("VOR.EL:CANH0001");
+  if (c.peer_bitrate) {
+    vsim_add_adapter("VOR.EL:CANH0002");
+    vsim_join(0, 1);
+  }
+  Session s;
+  auto* a = s.open(0);
+  set_bitrate(a, 500000);
+  write_word(a, 22, c.sender_mode);
+  bus_on(a);
+  libusb_device_handle* b = nullptr;
+  if (c.peer_bitrate) {
+    b = s.open(1);
+    set_bitrate(b, c.peer_bitrate);
+    write_word(b, 22, c.peer_mode);
+    bus_on(b);
+  }
+  if (c.sender_bus_off) vsim_set_error_counters(0, 0, 256);
+  auto rec = tx_record(0x123, {1, 2});
+  int n = 0;
+  ASSERT_EQ(libusb_bulk_transfer(a, 0x02, rec.data(), 16, &n, 1000), 0);
+  std::this_thread::sleep_for(milliseconds(100));
+  auto [state, rec_count, tec] = bus_state(a);
+  EXPECT_EQ(state, c.state);
+  EXPECT_EQ(tec, c.tec);
+  EXPECT_EQ(rec_count, 0u);
+  vsim_state st{};
+  ASSERT_EQ(vsim_get_state(0, &st), 0);
+  EXPECT_EQ(st.frames_sent, c.sent);
+  // An unsent frame waits in the controller for its next attempt, unless one-shot gave it up.
+  EXPECT_EQ(st.tx_queued, c.sent == 0 && !(c.sender_mode & kOneShot) ? 1u : 0u);
+  EXPECT_EQ(st.tx_failures > 0, c.sent == 0 && !c.sender_bus_off);
+  auto reports = drain(a, 64);
+  if (c.first_error_word) {
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports[0][2], 0x08);  // the error flag
+    EXPECT_EQ(id_of(reports[0]), c.first_error_word);
+    EXPECT_EQ(reports[0][8 + 2], c.first_error_type);
+    EXPECT_EQ(reports[0][8 + 3], c.first_error_location);
+    EXPECT_EQ(reports[0][8 + 6], 8);  // the transmit error counter after it
+    // The step into error-passive is reported with the counter that made it.
+    bool passive = std::any_of(reports.begin(), reports.end(), [](const auto& r) {
+      return (id_of(r) & 0x04) && r[8 + 1] == 0x20 && r[8 + 6] == 128;
+    });
+    EXPECT_EQ(passive, c.state == 2);
+  } else if (!(c.sender_mode & kLoopback)) {
+    EXPECT_TRUE(reports.empty());
+  }
+  if (!b) return;
+  auto got = drain(b, 64);
+  size_t data_frames = 0;
+  for (auto& r : got) data_frames += (r[2] & 0x08) == 0;
+  EXPECT_EQ(data_frames, c.peer_received);
+  if (c.peer_bitrate != 500000) {
+    // It saw only errors (stuff errors at its rate), counted 9 while it flagged them, 1 after.
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(id_of(got[0]), 0x20000288u);
+    EXPECT_EQ(got[0][8 + 2], 0x04);
+    EXPECT_EQ(got[0][8 + 7], 9);
+    EXPECT_GE(bus_state(b)[1], 128u);
+  }
+  if (c.sender_bus_off) {
+    // Restarting the controller clears its counters and its queue; then it sends again.
+    write_word(a, 21, 0);
+    bus_on(a);
+    EXPECT_EQ(bus_state(a), (std::array<uint32_t, 3>{0, 0, 0}));
+    ASSERT_EQ(libusb_bulk_transfer(a, 0x02, rec.data(), 16, &n, 1000), 0);
+    auto after = drain(b, 2);
+    ASSERT_EQ(after.size(), 1u);
+    EXPECT_EQ(id_of(after[0]), 0x123u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BusRules, ::testing::ValuesIn(kBusCases), [](const auto& info) {
+  std::string name;
+  for (const char* p = info.param.name; *p && *p != ':'; ++p) name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+  return name;
+});
 
 TEST_F(SimTest, LoadNodeFillsTheShareOfTheBusAskedFor) {
   for (const char* spec : {"30:8", "75:0", "100:mixed"}) {

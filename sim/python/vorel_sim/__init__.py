@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import ctypes
 import os
+import sys
 import time
 from dataclasses import dataclass
 from typing import Iterable, Optional
@@ -43,6 +44,9 @@ class _State(ctypes.Structure):
         ("tx_queued", ctypes.c_uint32),
         ("claimed", ctypes.c_int32),
         ("bus", ctypes.c_int32),
+        ("tx_error_count", ctypes.c_uint32),
+        ("rx_error_count", ctypes.c_uint32),
+        ("tx_failures", ctypes.c_uint64),
     ]
 
 
@@ -109,6 +113,9 @@ class State:
     tx_queued: int
     claimed: bool
     bus: int
+    tx_error_count: int
+    rx_error_count: int
+    tx_failures: int  # sending attempts nobody acknowledged or an error flag destroyed
 
 
 LIBRARY_NAME = "libusb-1.0.so.0"
@@ -204,6 +211,8 @@ class Sim:
             "vsim_log_get": ([ctypes.c_size_t, ctypes.POINTER(_LogEntry)], ctypes.c_int),
             "vsim_now_ns": ([], ctypes.c_uint64),
             "vsim_received_with_id": ([ctypes.c_int, ctypes.c_uint32], ctypes.c_uint64),
+            "vsim_print_summary": ([ctypes.c_int], None),
+            "vsim_add_ack_node": ([ctypes.c_int], ctypes.c_int),
         }
         for name, (args, res) in sig.items():
             fn = getattr(lib, name)
@@ -278,6 +287,11 @@ class Sim:
     def set_error_counters(self, a: int, rx: int, tx: int) -> None:
         self._check(self._lib.vsim_set_error_counters(a, rx, tx))
 
+    def bus_off(self, a: int) -> None:
+        """Forces adapter `a` bus-off, as a shorted bus does: it sends and receives nothing until its
+        controller is restarted (switched off and on, which clears its error counters)."""
+        self.set_error_counters(a, 0, 256)
+
     def set_tx_fifo(self, a: int, capacity: int) -> None:
         self._check(self._lib.vsim_set_tx_fifo(a, capacity))
 
@@ -320,6 +334,11 @@ class Sim:
         0 to 8 in turn ("mixed"); the identifier (mod 2048) and the data count frames."""
         if self._lib.vsim_add_load(a, f"{percent}:{frames}".encode()) != 0:
             raise ValueError(f"no adapter {a}, or a load of {percent!r} {frames!r}")
+
+    def add_ack_node(self, a: int) -> None:
+        """Another node on adapter `a`'s bus that sends nothing and acknowledges every frame at `a`'s
+        bit rate now: without one (or a second adapter that is on), nobody acknowledges a frame."""
+        self._check(self._lib.vsim_add_ack_node(a))
 
     def bus_busy_ns(self, a: int) -> int:
         """Wire time of every frame finished on adapter a's bus so far."""
@@ -407,7 +426,16 @@ class Sim:
             tx_queued=s.tx_queued,
             claimed=bool(s.claimed),
             bus=s.bus,
+            tx_error_count=s.tx_error_count,
+            rx_error_count=s.rx_error_count,
+            tx_failures=s.tx_failures,
         )
+
+    def print_summary(self, stdout: bool = False) -> None:
+        """Every adapter's counters, one line each, as `vorel-sim` prints them at the end (on stderr,
+        or on stdout)."""
+        (sys.stdout if stdout else sys.stderr).flush()
+        self._lib.vsim_print_summary(1 if stdout else 2)
 
     def received_with_id(self, a: int, id_word: int) -> int:
         """How many frames with this identifier word reached adapter `a`'s queue for the host."""

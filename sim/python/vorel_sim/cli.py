@@ -7,6 +7,7 @@ import os
 import signal
 import socket
 import sys
+import time
 from typing import Callable, Optional, Sequence
 
 from vorel_sim import library_path
@@ -36,6 +37,7 @@ VOR.EL:CANH0001 or VOR.EL:CANJ12); the driver ignores adapters with other serial
 EXAMPLES = """\
 examples:
   vorel-sim --adapters 2 --traffic 0x123:10:0102 -- python -m can.logger -i vorel -c VOR.EL:CANH0001 -b 500000
+  vorel-sim --bus-off 1@2 --unplug 1@5 -- python -m can.logger -i vorel -c VOR.EL:CANH0001 -b 500000
   vorel-sim serve --adapters 2 --bitrate 1000000 --load 50 &
   vorel-sim attach -- python -m can.logger -i vorel -c VOR.EL:CANH0001 -b 1000000
   vorel-sim attach -- python my_program.py        # opens VOR.EL:CANH0002, say
@@ -141,6 +143,16 @@ def rx_queues(text: str) -> str:
     return text
 
 
+def fault_time(text: str) -> str:
+    who, at, seconds = text.rpartition("@")
+    if not at or not who:
+        raise argparse.ArgumentTypeError(f"{text!r} is not ADAPTER@SECONDS (for example 1@2.5 or VOR.EL:CANH0002@10)")
+    _float(seconds, "the time in seconds", 0, 1_000_000)
+    if not who.isdigit() and serial_problem(who):
+        raise argparse.ArgumentTypeError(f"{who!r} is neither an adapter's number (from 1) nor a serial")
+    return text
+
+
 def latency(text: str) -> str:
     parts = text.split(":")
     if len(parts) > 2:
@@ -175,11 +187,21 @@ def _bus_options(p: argparse.ArgumentParser) -> None:
     t.add_argument("--traffic", action="append", default=[], type=traffic, metavar="ID:PERIOD_MS[:HEXDATA]",
                    help="a node sending this frame every PERIOD_MS; ID in hex, above 0x7FF or 8 digits "
                         "extended (repeatable)")
+    t.add_argument("--ack-nodes", type=_int_in(0, 100, "the number of acknowledging nodes"), metavar="N",
+                   help="nodes that send nothing and acknowledge every frame at the bus's bit rate, as a real "
+                        "bus's other controllers do (default 0: only adapters that are on and traffic nodes "
+                        "acknowledge; a frame nobody acknowledges is sent again and again)")
     t.add_argument("--load", type=percent, metavar="PERCENT",
                    help="a node filling this share of the bus; its frames count in the identifier (mod 2048) "
                         "and in the data bytes, so that a receiver can see loss and reordering")
     t.add_argument("--load-frames", choices=("8", "0", "mixed"), default="8",
                    help="the load node's frames: 8 data bytes (the worst case), none, or 0 to 8 in turn")
+    f = p.add_argument_group("faults, SECONDS after vorel-sim started; ADAPTER is a serial or a number from 1")
+    f.add_argument("--unplug", action="append", default=[], type=fault_time, metavar="ADAPTER@SECONDS",
+                   help="unplug the adapter then: every call on it fails as on hardware (repeatable)")
+    f.add_argument("--bus-off", action="append", default=[], type=fault_time, metavar="ADAPTER@SECONDS",
+                   help="force the adapter's controller bus-off then, as a shorted bus does: it sends and "
+                        "receives nothing until restarted (repeatable)")
     o = p.add_argument_group("records")
     o.add_argument("--capture", metavar="FILE", help="write every frame on the bus to FILE, in python-can's ASC layout")
     o.add_argument("--append", action="store_true", help="append to the capture file instead of replacing it")
@@ -215,9 +237,10 @@ def build_attach_parser() -> argparse.ArgumentParser:
 # --- environments ----------------------------------------------------------------------------------
 
 _BUS_VARIABLES = ("VOREL_SIM_ADAPTERS", "VOREL_SIM_SERIALS", "VOREL_SIM_BITRATE", "VOREL_SIM_RX_QUEUE",
-                  "VOREL_SIM_DRIFT_PPM", "VOREL_SIM_CLOCK_BITS", "VOREL_SIM_USB_LATENCY", "VOREL_SIM_TRAFFIC",
-                  "VOREL_SIM_LOAD", "VOREL_SIM_CAPTURE", "VOREL_SIM_CAPTURE_APPEND", "VOREL_SIM_LOG",
-                  "VOREL_SIM_SERVER")
+                  "VOREL_SIM_DRIFT_PPM", "VOREL_SIM_CLOCK_BITS", "VOREL_SIM_USB_LATENCY", "VOREL_SIM_USB_FRAME_US",
+                  "VOREL_SIM_TRAFFIC", "VOREL_SIM_LOAD", "VOREL_SIM_CAPTURE", "VOREL_SIM_CAPTURE_APPEND",
+                  "VOREL_SIM_LOG", "VOREL_SIM_SERVER", "VOREL_SIM_UNPLUG", "VOREL_SIM_BUS_OFF", "VOREL_SIM_START_NS",
+                  "VOREL_SIM_SUMMARY", "VOREL_SIM_ACK_NODES")
 
 
 def _library() -> str:
@@ -252,12 +275,27 @@ def environment(args: argparse.Namespace, base: Optional[dict[str, str]] = None)
         "VOREL_SIM_USB_FRAME_US": args.usb_frame_us,
         "VOREL_SIM_TRAFFIC": ",".join(args.traffic) or None,
         "VOREL_SIM_LOAD": f"{args.load}:{args.load_frames}" if args.load else None,
+        "VOREL_SIM_ACK_NODES": args.ack_nodes or None,
         "VOREL_SIM_CAPTURE": os.path.abspath(args.capture) if args.capture else None,
         "VOREL_SIM_CAPTURE_APPEND": "1" if args.append else None,
         "VOREL_SIM_LOG": os.path.abspath(args.log) if args.log else None,
+        "VOREL_SIM_UNPLUG": ",".join(args.unplug) or None,
+        "VOREL_SIM_BUS_OFF": ",".join(args.bus_off) or None,
+        "VOREL_SIM_START_NS": time.time_ns(),
     }
     env.update({k: str(v) for k, v in optional.items() if v is not None})
     return env
+
+
+def check_faults(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Every --unplug and --bus-off names one of the bus's adapters."""
+    names = args.serials or [DEFAULT_SERIAL.format(i + 1) for i in range(args.adapters)]
+    for option, items in (("--unplug", args.unplug), ("--bus-off", args.bus_off)):
+        for item in items:
+            who = item.rpartition("@")[0]
+            if who not in names and not (who.isdigit() and 1 <= int(who) <= len(names)):
+                parser.error(f"{option} {item}: there is no adapter {who} (the bus has {', '.join(names)}, "
+                             f"numbered 1 to {len(names)})")
 
 
 def _command(parser: argparse.ArgumentParser, command: list[str]) -> list[str]:
@@ -292,6 +330,7 @@ def serve(argv: Sequence[str]) -> int:
 
     parser = build_serve_parser()
     args = parser.parse_args(argv)
+    check_faults(parser, args)
     path = args.socket or default_socket()
     if serving(path):
         print(f"vorel-sim: a bus is already served at {path}", file=sys.stderr)
@@ -315,10 +354,7 @@ def serve(argv: Sequence[str]) -> int:
     signal.pthread_sigmask(signal.SIG_BLOCK, stop)
     signal.sigwait(stop)
     sim.stop_serving()
-    for i, name in enumerate(names):
-        st = sim.state(i)
-        print(f"vorel-sim: {name}: {st.frames_sent} frames sent, {st.frames_received} received, "
-              f"{st.rx_overflows} dropped by a full receive queue", flush=True)
+    sim.print_summary(stdout=True)
     return 0
 
 
@@ -344,7 +380,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return attach(argv[1:])
     parser = build_parser()
     args = parser.parse_args(argv)
-    return _run(_command(parser, list(args.command)), environment(args))
+    check_faults(parser, args)
+    command = _command(parser, list(args.command))
+    env = environment(args)
+    # The command's own process holds the bus: its library prints the summary when it exits.
+    env["VOREL_SIM_SUMMARY"] = "1"
+    return _run(command, env)
 
 
 if __name__ == "__main__":
