@@ -1,4 +1,4 @@
-// The few CPython APIs that differ between the free-threaded 3.13 and the regular 3.11 to 3.13.
+// The few CPython APIs that differ between the CPythons the module builds for (3.11 on, GIL and free-threaded).
 //
 // Free-threaded builds get the real thing; older or GIL builds get an equivalent: the GIL slot is
 // left out before 3.13, and a critical section does nothing where the GIL already keeps other
@@ -19,6 +19,14 @@ extern "C" unsigned __int64 __getReg(int);
 #define VOREL_MOD_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #else
 #define VOREL_MOD_GIL_SLOT
+#endif
+
+// The module slot that declares subinterpreters unsupported (3.12 and later). CPython itself
+// refuses the import only in isolated subinterpreters; module_exec refuses legacy ones too.
+#ifdef Py_mod_multiple_interpreters
+#define VOREL_MOD_INTERPRETERS_SLOT {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define VOREL_MOD_INTERPRETERS_SLOT
 #endif
 
 namespace vorel::py {

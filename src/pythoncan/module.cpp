@@ -177,6 +177,12 @@ int module_exec(PyObject* module) noexcept {
     PyErr_SetString(PyExc_TypeError, "expected a module object");
     return -1;
   }
+  // The class is one per process, made by and belonging to the main interpreter: a subinterpreter,
+  // isolated or legacy, may neither make it nor share it. Refused before anything is made.
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+    PyErr_SetString(PyExc_ImportError, "module vorel_pythoncan_ext does not support loading in subinterpreters");
+    return -1;
+  }
   Ref cls(device_class());
   if (!cls || add_public(module, "NativeVorelDevice", cls.get()) < 0) return -1;
 
@@ -199,6 +205,7 @@ int module_exec(PyObject* module) noexcept {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
     VOREL_MOD_GIL_SLOT
+    VOREL_MOD_INTERPRETERS_SLOT
     {0, nullptr},
 };
 

@@ -162,3 +162,33 @@ def test_first_imports_in_many_threads_at_once_make_one_class():
     for _ in range(5):
         out = subprocess.run([sys.executable, "-c", FIRST_IMPORTS], capture_output=True, text=True, timeout=60)
         assert (out.returncode, out.stdout.strip(), out.stderr) == (0, "one class", "")
+
+
+# Subinterpreters of both kinds refuse the module before the main interpreter has imported it,
+# and the main interpreter imports it afterwards as if nothing had happened.
+SUBINTERPRETERS = """
+import os, sys, tempfile
+out = os.path.join(tempfile.mkdtemp(), "out")
+probe = ("try:\\n    import vorel_pythoncan_ext\\n    r = 'imported'\\n"
+         "except ImportError as e:\\n    r = str(e)\\nopen(%r, 'a').write(r + '\\\\n')\\n" % out)
+import _testcapi
+_testcapi.run_in_subinterp(probe)  # legacy: the main interpreter's GIL, no extension checks
+try:
+    import _interpreters as interpreters  # 3.13 on; isolated by default
+except ImportError:
+    import _xxsubinterpreters as interpreters
+try:
+    interp = interpreters.create(isolated=True)
+except TypeError:
+    interp = interpreters.create()
+interpreters.run_string(interp, probe)
+interpreters.destroy(interp)
+import vorel_pythoncan_ext
+print(open(out).read() + repr(vorel_pythoncan_ext.list_devices()))
+"""
+
+
+def test_subinterpreters_are_refused_and_the_main_interpreter_imports_after():
+    out = subprocess.run([sys.executable, "-c", SUBINTERPRETERS], capture_output=True, text=True, timeout=60)
+    refused = "module vorel_pythoncan_ext does not support loading in subinterpreters"
+    assert (out.returncode, out.stdout.splitlines(), out.stderr) == (0, [refused, refused, "[]"], ""), out.stderr
