@@ -19,6 +19,12 @@ from can import BusState, Message
 import vorel_pythoncan_ext as native
 from can_vorel.bus import _PERMISSION_REMEDY, LIBUSB_ERROR_ACCESS, VorelBus, _probes
 
+# A native task whose schedule drifts more than this against the host clock has fallen behind it.
+MAX_TASK_DRIFT_PPM = 1000
+# What the load step's tasks ask of the bus, as a share of its frames without stuff bits.
+LOAD_SHARE = 0.97
+# Synchronous reads kept in flight per adapter while its raw clock is read.
+RAW_READERS = 4
 STATES = {0: "error-active", 1: "error-warning", 2: "error-passive", 3: "bus-off", 4: "stopped"}
 CTRLMODE_FD = 0x20
 NO_ADAPTER_HELP = {
@@ -68,8 +74,7 @@ def list_adapters(out: Callable[[str], None] = print) -> int:
         try:
             info = describe(serial)
         except RuntimeError as e:
-            busy = getattr(e, "kind", None) == "DeviceInUse"
-            out(f"{serial}: {'in use by another program' if busy else f'could not be opened: {e}'}")
+            out(VorelBus._open_failure(e, serial, None))  # held by another program, or by this one
             continue
         out(f"{serial}: name {info['name']!r}, hardware {info['hardware']}, firmware {info['firmware']}, "
             f"{info['channels']} channel(s)")
@@ -86,7 +91,12 @@ def list_adapters(out: Callable[[str], None] = print) -> int:
 
 
 class StepFailed(Exception):
-    """A step that ran and found something wrong; its message says what, for a person."""
+    """A step that ran and found something wrong; its message says what, for a person, and its
+    figures are kept."""
+
+    def __init__(self, reason: str, results: Optional[dict[str, Any]] = None) -> None:
+        super().__init__(reason)
+        self.results = results or {}
 
 
 class Skipped(Exception):
@@ -97,7 +107,10 @@ def percentiles(values: Sequence[float]) -> dict[str, float]:
     ordered = sorted(values)
     if not ordered:
         return {}
-    pick = lambda q: ordered[min(len(ordered) - 1, int(q * len(ordered)))]  # noqa: E731
+
+    def pick(q: float) -> float:
+        return ordered[min(len(ordered) - 1, int(q * len(ordered)))]
+
     return {"p50": pick(0.50), "p99": pick(0.99), "max": ordered[-1]}
 
 
@@ -106,9 +119,9 @@ def _us(p: dict[str, float]) -> str:
 
 
 def wire_bits(dlc: int, extended: bool) -> int:
-    """A data frame on the wire, with its interframe space and the usual stuff bits (one in ten)."""
-    bits = (67 if extended else 47) + 8 * dlc + 3
-    return bits + bits // 10
+    """A data frame on the wire with its interframe space, without stuff bits: the most a bus can
+    carry is its bit rate over this (stuff bits, which depend on the data, take a few percent more)."""
+    return (67 if extended else 47) + 8 * dlc
 
 
 class Progress:
@@ -175,7 +188,9 @@ class SelfTest:
             entry.update(status="passed", **step())
         except Skipped as e:
             entry.update(status="skipped", reason=str(e))
-        except (StepFailed, can.CanError, RuntimeError, ValueError) as e:
+        except StepFailed as e:
+            entry.update(e.results, status="failed", reason=str(e))
+        except (can.CanError, RuntimeError, ValueError) as e:
             entry.update(status="failed", reason=str(e))
         entry["duration_s"] = round(time.monotonic() - t0, 2)
         self.results.append(entry)
@@ -245,50 +260,70 @@ class SelfTest:
 
     # 3 -------------------------------------------------------------------------------------------
     def step_load(self, dlc: int) -> dict[str, Any]:
-        a, b = self._needs_open()
-        # Native periodic tasks on A, together twice what the bus carries, so that the bus never
-        # waits for the host: each writes synchronously, so many writes are in flight at once.
-        tasks, rotation = 32, 4096
+        self._needs_open()
+        # Native periodic tasks on A, each writing synchronously, so that many writes are in
+        # flight at once; together they ask for 97 % of what the bus carries without stuff bits,
+        # which stuff bits make a full bus on hardware. More would only queue: a task's write that
+        # waits past its time-out is dropped, and would count as lost. Their identifiers count
+        # (python-can's tasks keep one identifier), so B sees every gap.
+        tasks, rotation = 16, 4096
         capacity = self.bitrate / wire_bits(dlc, True)
-        period = tasks / capacity / 2
-        lists = [[Message(arbitration_id=0x1000000 | t << 12 | i, is_extended_id=True,
-                          data=struct.pack("<H", i) + bytes(6) if dlc == 8 else b"") for i in range(rotation)]
-                 for t in range(tasks)]
+        period_us = max(1, round(tasks / (capacity * LOAD_SHARE) * 1e6))
+        self._close()
+        a = native.NativeVorelDevice(self.serials[0])
+        try:
+            a.set_bitrate(self.bitrate, 875)
+            a.set_bus_state(True)
+            b = VorelBus(self.serials[1], bitrate=self.bitrate)
+            try:
+                counts, before, after = self._count_load(a, b, tasks, rotation, dlc, period_us)
+            finally:
+                b.shutdown()
+        finally:
+            a.stop_all_periodic()
+            a._release()
+        span = counts.last_t - counts.first_t if counts.received > 1 else 0.0
+        rate = (counts.received - 1) / span if span > 0 else 0.0
+        needed = rate * (self.round_trip_us or 0) / 2 / 1e6 / 2  # a read per USB trip, two frames each
+        result: dict[str, Any] = {
+            "frames_received": counts.received, "frames_per_s": round(rate), "lost": counts.lost,
+            "bus_capacity_per_s_without_stuff_bits": round(capacity), "share_of_bus": round(rate / capacity, 3),
+            "receiver_overruns": after["overruns"] - before["overruns"],
+            "reads_in_flight_max": after["max_transfers_in_flight"], "reads_needed_estimate": round(needed, 1)}
+        result["summary"] = (f"{rate:,.0f} frames/s ({rate / capacity:.0%} of the bus), {counts.lost} lost of "
+                             f"{counts.received + counts.lost:,}, {after['max_transfers_in_flight']} reads in flight")
+        if counts.received == 0:
+            raise StepFailed(f"{self.serials[1]} received none of the frames")
+        if counts.lost:
+            raise StepFailed(f"{counts.lost} frames lost of {counts.received + counts.lost:,} "
+                             f"({rate:,.0f} frames/s carried)", result)
+        return result
+
+    def _count_load(self, a: native.NativeVorelDevice, b: VorelBus, tasks: int, rotation: int, dlc: int,
+                    period_us: int) -> tuple["Counter", dict[str, int], dict[str, int]]:
         _drain(b)
         before = b.rx_stats()
         counts = Counter(rotation)
         stop = threading.Event()
         reader = threading.Thread(target=counts.read, args=(b, stop), daemon=True)
         reader.start()
-        running = [a.send_periodic(msgs, period) for msgs in lists]
-        progress = Progress(f"{dlc}-byte frames, seconds", self.seconds)
-        t_end = time.monotonic() + self.seconds
-        while (left := t_end - time.monotonic()) > 0:
-            progress(self.seconds - left)
-            time.sleep(min(0.5, left))
-        progress.end()
-        for task in running:
-            task.stop()
-        time.sleep(0.5)  # what is still in A's queue reaches B
-        stop.set()
-        reader.join()
-        after = b.rx_stats()
-        span = counts.last_t - counts.first_t if counts.received > 1 else 0.0
-        rate = (counts.received - 1) / span if span > 0 else 0.0
-        needed = rate * (self.round_trip_us or 0) / 4 / 1e6 / 2  # one read per USB trip, two frames each
-        result = {"frames_received": counts.received, "frames_per_s": round(rate), "lost": counts.lost,
-                  "bus_capacity_per_s": round(capacity), "share_of_bus": round(rate / capacity, 3),
-                  "receiver_overruns": after["overruns"] - before["overruns"],
-                  "reads_in_flight": after["transfers_in_flight"], "reads_in_flight_max": after["max_transfers_in_flight"],
-                  "reads_needed_estimate": round(needed, 1)}
-        result["summary"] = (f"{rate:,.0f} frames/s ({rate / capacity:.0%} of the bus), {counts.lost} lost of "
-                             f"{counts.received + counts.lost:,}, {after['max_transfers_in_flight']} reads in flight")
-        if counts.received == 0:
-            raise StepFailed(f"{b.channel_info} received none of the frames")
-        if counts.lost:
-            raise StepFailed(f"{counts.lost} frames lost of {counts.received + counts.lost:,} "
-                             f"({rate:,.0f} frames/s carried)")
-        return result
+        try:
+            for t in range(tasks):
+                frames = [(0x1000000 | t << 12 | i, True, False, False, dlc, struct.pack("<H", i) + bytes(6) if dlc else b"")
+                          for i in range(rotation)]
+                a.start_periodic(frames, period_us, None)
+            progress = Progress(f"{dlc}-byte frames, seconds", self.seconds)
+            t_end = time.monotonic() + self.seconds
+            while (left := t_end - time.monotonic()) > 0:
+                progress(self.seconds - left)
+                time.sleep(min(0.5, left))
+            progress.end()
+            a.stop_all_periodic()
+            time.sleep(0.5)  # what is still in A's queue reaches B
+        finally:
+            stop.set()
+            reader.join()
+        return counts, before, b.rx_stats()
 
     # 4 and 5 -------------------------------------------------------------------------------------
     def step_clocks(self) -> dict[str, Any]:
@@ -302,8 +337,10 @@ class SelfTest:
             period_us, rotation = 1000, 4096
             logs: list[list[tuple[int, float, int]]] = [[], []]
             stop = threading.Event()
+            # Several synchronous reads in flight per adapter, so that other traffic on the bus cannot
+            # fill its queue while one read takes a USB round trip.
             readers = [threading.Thread(target=_read_raw, args=(d, logs[k], 0x7A0 + (1 - k), stop), daemon=True)
-                       for k, d in enumerate(devs)]
+                       for k, d in enumerate(devs) for _ in range(RAW_READERS)]
             for r in readers:
                 r.start()
             for k, d in enumerate(devs):  # each sends to the other every millisecond
@@ -323,9 +360,10 @@ class SelfTest:
         finally:
             for d in devs:
                 d._release()
+        logs = [unwrapped(log) for log in logs]
         result: dict[str, Any] = {"note": "the host's read times are the only reference on hardware: an oscillator "
                                           "is measured against the earliest reads, the lag is read time minus that line"}
-        parts = []
+        parts, drifts = [], []
         for k, serial in enumerate(self.serials):
             clock = clock_fit(logs[k])
             if clock is None:
@@ -334,11 +372,17 @@ class SelfTest:
             task = periodic_fit(logs[k], period_us, rotation, ppm)
             sender = self.serials[1 - k]
             self.ppm[serial] = ppm
+            drifts.append(task["drift_ppm"])
             result[serial] = {"oscillator_ppm": round(ppm, 1), "stamp_before_read_us": lag,
                               f"periodic_task_of_{sender}": task}
             parts.append(f"{serial} {ppm:+.1f} ppm, stamps {lag['p50']:,.0f} us before reads (p50); "
                          f"{sender}'s 1 ms task late {_us(task['late_us'])}, drift {task['drift_ppm']:+.1f} ppm")
         result["summary"] = "; ".join(parts)
+        slow = [f"{self.serials[1 - k]}'s 1 ms task ran {task_drift / 1e4:.1f} % behind its schedule"
+                for k, task_drift in enumerate(drifts) if abs(task_drift) > MAX_TASK_DRIFT_PPM]
+        if slow:
+            raise StepFailed("; ".join(slow) + ": each write of a native task waits for its USB transfer, and "
+                             "these took longer than the period", result)
         return result
 
     # 6 -------------------------------------------------------------------------------------------
@@ -394,7 +438,8 @@ class Counter:
 
     def read(self, bus: VorelBus, stop: threading.Event) -> None:
         while True:
-            msg = bus.recv(0.1)
+            # Once stopped, what is queued already is still counted; then it returns.
+            msg = bus.recv(0 if stop.is_set() else 0.1)
             if msg is None:
                 if stop.is_set():
                     return
@@ -414,35 +459,50 @@ class Counter:
 
 def _read_raw(dev: native.NativeVorelDevice, log: list[tuple[int, float, int]], ident: int,
               stop: threading.Event) -> None:
-    """(adapter microseconds unwrapped, host read time, counter) of every frame with `ident`."""
-    base, last = 0, None
+    """(adapter microseconds as stamped, host read time, counter) of every frame with `ident`,
+    appended by each of several reader threads (list.append is atomic)."""
     while not stop.is_set():
         f = dev.receive_frame(100)
         now = time.monotonic()
-        if f is None or f[1] != ident or f[4] or len(f[6]) != 4:
-            continue
-        ts = f[0]
+        if f is not None and f[1] == ident and not f[4] and len(f[6]) == 4:
+            log.append((f[0], now, struct.unpack("<I", f[6])[0]))
+
+
+def unwrapped(log: list[tuple[int, float, int]]) -> list[tuple[int, float, int]]:
+    """The frames in the adapter's order, its 32-bit counter unwrapped: in read order a wrap is a
+    step back by more than half the counter, which readers a few milliseconds apart cannot fake."""
+    out, base, last = [], 0, None
+    for ts, t, counter in sorted(log, key=lambda e: e[1]):
         if last is not None and ts + base < last - (1 << 31):
-            base += 1 << 32  # the 32-bit counter wrapped
+            base += 1 << 32
         last = ts + base
-        log.append((last, now, struct.unpack("<I", f[6])[0]))
+        out.append((last, t, counter))
+    return sorted(out)
 
 
 def clock_fit(log: list[tuple[int, float, int]]) -> Optional[tuple[float, dict[str, float]]]:
-    """The adapter's oscillator error against the host's read times, from the earliest reads of the
-    first and the last fifth of the run, and how long after the fitted line each frame was read."""
-    if len(log) < 50:
+    """The adapter's oscillator error against the host's read times, and how long after that line
+    each frame was read. A read never comes before its frame, so the truth lies below every point
+    (read time, read time - stamp): the line is the edge of their lower hull under the middle of
+    the run, set by two of the earliest reads, usually far apart."""
+    if len(log) < 100:
         return None
-    n = len(log) // 5
-    lows = []
-    for part in (log[:n], log[-n:]):
-        low = min(part, key=lambda e: e[1] - e[0] / 1e6)
-        lows.append((low[1], low[1] - low[0] / 1e6))
-    (t1, d1), (t2, d2) = lows
-    slope = (d2 - d1) / (t2 - t1)  # host seconds lost per host second: the adapter runs fast
+    points = sorted((t, t - a / 1e6) for a, t, _ in log)
+    hull: list[tuple[float, float]] = []
+    for p in points:
+        while len(hull) >= 2 and _cross(hull[-2], hull[-1], p) <= 0:
+            hull.pop()
+        hull.append(p)
+    middle = (points[0][0] + points[-1][0]) / 2
+    (t1, d1), (t2, d2) = next((hull[i], hull[i + 1]) for i in range(len(hull) - 1) if hull[i + 1][0] >= middle)
+    slope = (d2 - d1) / (t2 - t1)  # host seconds per host second the adapter's count gains: it runs fast
     ppm = -slope / (1 + slope) * 1e6
-    lag = [((t - a / 1e6) - (d1 + slope * (t - t1))) * 1e6 for a, t, _ in log]
+    lag = [(d - (d1 + slope * (t - t1))) * 1e6 for t, d in points]
     return ppm, percentiles(lag)
+
+
+def _cross(o: tuple[float, float], a: tuple[float, float], b: tuple[float, float]) -> float:
+    return (a[0] - o[0]) * (b[1] - o[1]) - (a[1] - o[1]) * (b[0] - o[0])
 
 
 def periodic_fit(log: list[tuple[int, float, int]], period_us: int, rotation: int, ppm: float) -> dict[str, Any]:
@@ -461,7 +521,9 @@ def periodic_fit(log: list[tuple[int, float, int]], period_us: int, rotation: in
 
 
 def _drain(bus: VorelBus) -> None:
-    while bus.recv(0.05) is not None:
+    """Drops what is queued now (other nodes may keep sending: this stops after 0.5 s)."""
+    end = time.monotonic() + 0.5
+    while time.monotonic() < end and bus.recv(0.02) is not None:
         pass
 
 

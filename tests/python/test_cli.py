@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import json
 import os
 import pathlib
 import re
@@ -12,6 +13,9 @@ import time
 
 import can
 import pytest
+
+import vorel_pythoncan_ext
+from vorel_sim import ERROR_ACCESS
 
 # vorel-sim serves the command it runs through the drop-in libusb, whatever this suite runs on.
 pytestmark = pytest.mark.dropin_only("vorel-sim's commands run on the drop-in libusb")
@@ -299,3 +303,74 @@ def test_options_are_checked(args, message):
     for cmd in (list(args) + ["--", "true"], ["serve"] + list(args)):
         out = subprocess.run(vorel_sim(*cmd), capture_output=True, text=True, timeout=30)
         assert out.returncode == 2 and message in out.stderr, (cmd, out.stderr)
+
+
+def test_the_list_tool_names_every_adapter_with_what_it_can_and_why_one_cannot_open(sim):
+    from can_vorel.tool import list_adapters
+
+    lines: list[str] = []
+    assert list_adapters(lines.append) == 0
+    assert lines == ["No VOREL adapter is attached. Is it plugged in? Without root, libusb needs the udev rule "
+                     "shipped in udev/99-vorel-can.rules (sudo cp it to /etc/udev/rules.d/, then sudo udevadm "
+                     "control --reload && sudo udevadm trigger, and plug the adapter in again)."]
+    sim.add_adapters(3)
+    sim.set_name(0, "bench-a")
+    sim.set_error_counters(0, 3, 100)
+    sim.set_open_error(2, ERROR_ACCESS)
+    held = vorel_pythoncan_ext.NativeVorelDevice("VOR.EL:CANH0002")
+    lines.clear()
+    assert list_adapters(lines.append) == 0
+    address = next(p["address"] for p in vorel_pythoncan_ext._probe_adapters() if p["open"] != 0)
+    assert lines == [
+        "VOR.EL:CANH0001: name 'bench-a', hardware 1.0.0.0, firmware 2.1.0.0, 1 channel(s)",
+        "    clock 48 MHz; bit timing: prescaler 1-1024 (step 1), tseg1 1-16, tseg2 1-8, sjw up to 4",
+        "    stopped, error counters TX 100 RX 3; CAN FD: no",
+        "The VOREL adapter VOR.EL:CANH0002 is in use by another program",
+        f"(bus 1 address {address}): cannot be opened: permission denied. Install the udev rule shipped in "
+        "udev/99-vorel-can.rules (sudo cp it to /etc/udev/rules.d/, then sudo udevadm control --reload && "
+        "sudo udevadm trigger) and plug the adapter in again",
+    ]
+    del held
+
+
+def test_selftest_under_the_simulator_reports_what_it_was_set_to(tmp_path):
+    report = tmp_path / "report.json"
+    # A firmware queue deep enough for a host that a busy machine stalls for a few milliseconds.
+    out = subprocess.run(vorel_sim("--drift-ppm", "300,-200", "--usb-latency", "500", "--rx-queue", "1024", "--",
+                                   sys.executable, "-m",
+                                   "can_vorel", "selftest", "VOR.EL:CANH0001", "VOR.EL:CANH0002", "--seconds", "5",
+                                   "--json", str(report)), capture_output=True, text=True, timeout=240)
+    assert out.returncode == 0, out.stdout + out.stderr
+    steps = {s["step"]: s for s in json.loads(report.read_text())["steps"]}
+    assert [s["status"] for s in steps.values()] == ["passed"] * 5 + ["skipped"]
+    assert steps["bus-off and recovery"]["reason"].startswith("destructive: run with --destructive")
+    # Two USB reads of 0.5 ms each at least, the frames on the wire and the host between them.
+    assert 1000 < steps["round trip"]["round_trip_us"]["p50"] < 20000
+    for dlc in (0, 8):
+        load = steps[f"full load, {dlc}-byte frames"]
+        assert load["lost"] == 0 and load["receiver_overruns"] == 0 and load["frames_received"] > 1000
+        assert 0.9 < load["share_of_bus"] <= 1.0
+    # Every frame B's adapter took off the bus is one the self-test counted.
+    received = sum(steps[f"full load, {dlc}-byte frames"]["frames_received"] for dlc in (0, 8))
+    b_line = next(line for line in out.stderr.splitlines() if line.startswith("vorel-sim: VOR.EL:CANH0002:"))
+    assert int(b_line.split(" received")[0].rsplit(" ", 1)[1]) >= received
+    clocks = steps["timestamps and a 1 ms periodic task"]
+    # Within the noise of the host's read times on a busy two-core machine (a few ppm when quiet).
+    assert abs(clocks["VOR.EL:CANH0001"]["oscillator_ppm"] - 300) < 25
+    assert abs(clocks["VOR.EL:CANH0002"]["oscillator_ppm"] + 200) < 25
+    for serial in ("VOR.EL:CANH0001", "VOR.EL:CANH0002"):
+        task = next(v for k, v in clocks[serial].items() if k.startswith("periodic_task_of_"))
+        assert task["missed"] == 0 and abs(task["drift_ppm"]) < 1000
+    assert "sees each other" in out.stdout and "attach it when you report a problem" in out.stdout
+
+
+def test_selftest_goes_on_past_a_step_that_cannot_run_and_says_why():
+    out = subprocess.run(vorel_sim("--adapters", "1", "--", sys.executable, "-m", "can_vorel", "selftest",
+                                   "VOR.EL:CANH0001", "VOR.EL:CANH0009", "--seconds", "1"),
+                         capture_output=True, text=True, timeout=120)
+    assert out.returncode == 1
+    table = out.stdout[out.stdout.index("step "):].splitlines()
+    assert table[1].split()[:4] == ["sees", "each", "other", "failed"]
+    assert "No VOREL adapter with serial VOR.EL:CANH0009 (attached: VOR.EL:CANH0001)" in table[1]
+    assert all("skipped" in line and "needs both adapters open" in line for line in table[2:6])
+    assert out.stderr.splitlines()[-2] == "Failed: sees each other"
