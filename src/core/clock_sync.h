@@ -84,7 +84,6 @@ class ClockSync {
   double last_host_ = 0;    // when the newest frame was read
   double last_t_ = 0;       // its unwrapped adapter seconds
   double last_out_ = 0;     // and the monotonic seconds it was given
-  double t_base_ = 0;       // adapter seconds are counted from here (numbers stay small)
   std::vector<Point> window_;     // bucket minima, oldest first
   std::optional<Point> bucket_;   // the current bucket's minimum
   double bucket_start_ = 0;

@@ -8,8 +8,9 @@
 #define PY_SSIZE_T_CLEAN
 #if defined(_WIN32) && defined(__aarch64__) && !defined(_MSC_VER)
 // Windows on ARM64 with clang and MinGW-w64: the free-threaded _Py_ThreadId reads the thread's
-// TEB through MSVC's __getReg intrinsic, which clang provides for this target but no header here
-// declares. Declared for this target only, never by editing CPython's headers.
+// TEB through MSVC's __getReg intrinsic, which no header here declares. Declared for this target
+// only, never by editing CPython's headers; the build passes -fms-extensions, without which clang
+// takes the declaration for an ordinary function and every use stays an undefined symbol.
 extern "C" unsigned __int64 __getReg(int);
 #endif
 #include <Python.h>
@@ -29,7 +30,23 @@ extern "C" unsigned __int64 __getReg(int);
 #define VOREL_MOD_INTERPRETERS_SLOT
 #endif
 
+// A thread that the interpreter ends while it re-attaches (glibc's pthread_exit) is unwound by an
+// exception that no handler may keep. libstdc++ gives it a type, abi::__forced_unwind, caught and
+// rethrown first; other C++ runtimes (libc++abi) show it to `catch (...)` as a foreign exception,
+// one without a C++ type, which is_thread_exit() tells. The Windows runtimes end threads without
+// unwinding them.
+#include <cxxabi.h>
+#if defined(__GLIBCXX__)
+#define VOREL_PASS_THREAD_EXIT \
+  catch (abi::__forced_unwind&) { throw; }
+#else
+#define VOREL_PASS_THREAD_EXIT
+#endif
+
 namespace vorel::py {
+
+// Inside `catch (...)`: whether the exception is not C++'s (a forced unwind).
+inline bool is_thread_exit() noexcept { return abi::__cxa_current_exception_type() == nullptr; }
 
 // Holds an object's per-object lock for a scope. Only free-threaded builds have such locks; with
 // a GIL, holding the GIL already keeps every other Python thread out, and this does nothing.

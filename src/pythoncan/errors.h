@@ -1,8 +1,6 @@
 // The one mapping of core failures to Python exceptions.
 #pragma once
 
-#include <cxxabi.h>
-
 #include <string>
 #include <string_view>
 
@@ -30,14 +28,13 @@ template <typename Fn>
 PyObject* guarded(Fn&& fn) {
   try {
     return fn();
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (const std::bad_alloc&) {
+  } VOREL_PASS_THREAD_EXIT catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
     PyErr_SetString(PyExc_SystemError, e.what());
     return nullptr;
   } catch (...) {
+    if (is_thread_exit()) throw;
     PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
     return nullptr;
   }

@@ -34,7 +34,7 @@ class Ref {
 // Re-attaching is where an exiting interpreter ends a thread that is not the main one: up to 3.13
 // it calls pthread_exit, a forced unwind that runs destructors on its way out. The destructor and
 // every frame between it and the interpreter must therefore let an exception pass (none of them
-// is noexcept), and catch-alls on that path rethrow abi::__forced_unwind (see guarded()).
+// is noexcept), and catch-alls on that path rethrow it (see guarded()).
 class ThreadStateRelease {
  public:
   ThreadStateRelease() noexcept : state_(PyEval_SaveThread()) {}
