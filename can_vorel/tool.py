@@ -17,7 +17,7 @@ import can
 from can import BusState, Message
 
 import vorel_pythoncan_ext as native
-from can_vorel.bus import _PERMISSION_REMEDY, LIBUSB_ERROR_ACCESS, VorelBus, _probes
+from can_vorel.bus import _PERMISSION_REMEDY, LIBUSB_ERROR_ACCESS, MODE_FD, VorelBus, _probes
 
 # A native task whose schedule drifts more than this against the host clock has fallen behind it.
 MAX_TASK_DRIFT_PPM = 1000
@@ -25,8 +25,8 @@ MAX_TASK_DRIFT_PPM = 1000
 LOAD_SHARE = 0.97
 # Synchronous reads kept in flight per adapter while its raw clock is read.
 RAW_READERS = 4
+# The adapter's bus state numbers, in words.
 STATES = {0: "error-active", 1: "error-warning", 2: "error-passive", 3: "bus-off", 4: "stopped"}
-CTRLMODE_FD = 0x20
 NO_ADAPTER_HELP = {
     "win32": "Is the adapter bound to the WinUSB driver? Bind it once with Zadig (choose the adapter, WinUSB, "
              "\"Install Driver\") or with an INF naming WinUSB for 16c0:27d8.",
@@ -48,7 +48,7 @@ def describe(serial: str) -> dict[str, Any]:
         return {"serial": serial, "name": dev.get_device_name(), "hardware": hw, "firmware": fw,
                 "channels": channels, "capabilities": caps, "bit_timing_limits": dev._timing_limits(),
                 "state": STATES.get(state, f"state {state}"), "tx_error_count": tx_errors,
-                "rx_error_count": rx_errors, "fd": bool(caps["ctrlmode_supported"] & CTRLMODE_FD)}
+                "rx_error_count": rx_errors, "fd": bool(caps["ctrlmode_supported"] & MODE_FD)}
     finally:
         dev._release()
 
@@ -153,7 +153,6 @@ class SelfTest:
         self.results: list[dict[str, Any]] = []
         self.buses: Optional[tuple[VorelBus, VorelBus]] = None
         self.round_trip_us: Optional[float] = None
-        self.ppm: dict[str, float] = {}
 
     def run(self) -> dict[str, Any]:
         report: dict[str, Any] = {
@@ -371,7 +370,6 @@ class SelfTest:
             ppm, lag = clock
             task = periodic_fit(logs[k], period_us, rotation, ppm)
             sender = self.serials[1 - k]
-            self.ppm[serial] = ppm
             drifts.append(task["drift_ppm"])
             result[serial] = {"oscillator_ppm": round(ppm, 1), "stamp_before_read_us": lag,
                               f"periodic_task_of_{sender}": task}

@@ -30,7 +30,7 @@ int locked_read(int World::*counter) {
 }
 
 // Injected records queue as frames off the bus do, into a queue that may be full.
-void queue_for_host(Adapter& ad, const std::array<uint8_t, vsim::kRxRecordSize>& rec) {
+void queue_for_host(Adapter& ad, const std::array<uint8_t, vorel::rx::SIZE>& rec) {
   if (ad.rx_queue.size() >= ad.rx_capacity) {
     ++ad.rx_overflows;
     return;
@@ -179,8 +179,8 @@ int vsim_set_capture(const char* path, int append) {
 
 int vsim_inject_rx(int a, const uint8_t* records, size_t len) {
   return with_adapter(a, [&](World&, Adapter& ad) {
-    for (size_t off = 0; off + vsim::kRxRecordSize <= len; off += vsim::kRxRecordSize) {
-      std::array<uint8_t, vsim::kRxRecordSize> rec;
+    for (size_t off = 0; off + vorel::rx::SIZE <= len; off += vorel::rx::SIZE) {
+      std::array<uint8_t, vorel::rx::SIZE> rec;
       std::copy_n(records + off, rec.size(), rec.begin());
       queue_for_host(ad, rec);
     }
@@ -190,7 +190,7 @@ int vsim_inject_rx(int a, const uint8_t* records, size_t len) {
 int vsim_inject_frame(int a, uint32_t id_word, uint8_t flags, uint8_t dlc, const uint8_t* data,
                       size_t len) {
   return with_adapter(a, [&](World&, Adapter& ad) {
-    std::array<uint8_t, vsim::kRxRecordSize> rec{};
+    std::array<uint8_t, vorel::rx::SIZE> rec{};
     rec[1] = dlc;
     rec[2] = flags;
     vsim::put_u32(rec, 4, id_word);

@@ -19,8 +19,6 @@ constexpr uint8_t kTypeMask = 0x60;
 constexpr uint8_t kTypeStandard = 0x00;
 constexpr uint8_t kTypeVendor = 0x40;
 
-constexpr uint8_t kFlagRtr = 0x02;
-constexpr uint8_t kFlagExt = 0x04;
 
 // Standard request codes (USB 2.0 chapter 9).
 constexpr uint8_t kGetStatus = 0;
@@ -108,7 +106,7 @@ uint32_t bus_state_of(const Adapter& a) {
   return a.bus_on ? error_state(a.tx_error_count, a.rx_error_count) : 4;  // 4: stopped
 }
 
-uint32_t id_word(std::span<const uint8_t, kTxRecordSize> r) { return get_u32(r, 4); }
+uint32_t id_word(std::span<const uint8_t, vorel::tx::SIZE> r) { return get_u32(r, 4); }
 
 uint32_t bitrate_of(const Adapter& a) {
   uint32_t bitrate = get_u32(a.bittiming, 0);
@@ -119,7 +117,7 @@ Clock::duration bit_times(uint64_t bits, uint32_t bitrate) {
   return std::chrono::nanoseconds(bits * 1000000000ull / bitrate);
 }
 
-Clock::duration wire_time(std::span<const uint8_t, kTxRecordSize> record, uint32_t bitrate) {
+Clock::duration wire_time(std::span<const uint8_t, vorel::tx::SIZE> record, uint32_t bitrate) {
   return bit_times(frame_bits(record), bitrate);
 }
 
@@ -135,7 +133,7 @@ bool bus_off(const Adapter& a) { return a.tx_error_count >= kBusOff; }
 bool error_active(const Adapter& a) { return a.tx_error_count < kErrorPassive && a.rx_error_count < kErrorPassive; }
 // Drives ACKs and error flags and receives: on, not bus-off, plugged in.
 bool on_bus(const Adapter& a) { return a.plugged && a.bus_on && !bus_off(a); }
-bool listening_only(const Adapter& a) { return (a.mode & kModeListenOnly) != 0; }
+bool listening_only(const Adapter& a) { return (a.mode & vorel::CTRLMODE_LISTEN_ONLY) != 0; }
 // Controllers sample each other's bits correctly within the oscillator tolerance CAN allows.
 bool same_rate(uint32_t a, uint32_t b) { return 100ull * (a > b ? a - b : b - a) <= std::max(a, b); }
 
@@ -155,14 +153,6 @@ void pop_tx_head(Adapter& a) {
 
 void add_rx_errors(Adapter& a, uint32_t n) { a.rx_error_count = std::min(a.rx_error_count + n, kRxErrorMax); }
 
-// Error frames as the adapter reports bus errors: SocketCAN's layout (class bits in the
-// identifier word, details and both error counters in the data).
-constexpr uint32_t kErrFlag = 0x20000000;
-constexpr uint32_t kErrCrtl = 0x04, kErrProt = 0x08, kErrAck = 0x20, kErrBusError = 0x80, kErrCnt = 0x200;
-constexpr uint8_t kCrtlRxWarning = 0x04, kCrtlTxWarning = 0x08, kCrtlRxPassive = 0x10, kCrtlTxPassive = 0x20;
-constexpr uint8_t kProtForm = 0x02, kProtStuff = 0x04, kProtTx = 0x80;
-constexpr uint8_t kProtLocAck = 0x19, kProtLocUnspec = 0x00;
-constexpr uint8_t kFlagErr = 0x08;
 
 }  // namespace
 
@@ -180,9 +170,9 @@ void Adapter::set_rx_capacity(size_t frames) {
   put_u32(capabilities, 8, static_cast<uint32_t>(std::min<size_t>(frames, UINT32_MAX)));
 }
 
-std::array<uint8_t, kTxRecordSize> TrafficNode::next_record() const {
+std::array<uint8_t, vorel::tx::SIZE> TrafficNode::next_record() const {
   if (kind == Kind::periodic) return record;
-  std::array<uint8_t, kTxRecordSize> r{};
+  std::array<uint8_t, vorel::tx::SIZE> r{};
   uint8_t dlc = frames == Frames::max8 ? 8 : frames == Frames::empty ? 0 : static_cast<uint8_t>(seq % 9);
   r[1] = dlc;
   r[3] = 1;
@@ -191,10 +181,10 @@ std::array<uint8_t, kTxRecordSize> TrafficNode::next_record() const {
   return r;
 }
 
-uint32_t frame_bits(std::span<const uint8_t, kTxRecordSize> record) {
+uint32_t frame_bits(std::span<const uint8_t, vorel::tx::SIZE> record) {
   uint8_t flags = record[2];
-  uint32_t payload = (flags & kFlagRtr) ? 0u : 8u * std::min<uint32_t>(record[1], 8);
-  return ((flags & kFlagExt) ? 67u : 47u) + payload;
+  uint32_t payload = (flags & vorel::FLAG_RTR) ? 0u : 8u * std::min<uint32_t>(record[1], 8);
+  return ((flags & vorel::FLAG_EXT) ? 67u : 47u) + payload;
 }
 
 std::vector<uint8_t> device_descriptor_bytes(const Adapter& a) {
@@ -711,15 +701,15 @@ int World::vendor_in_locked(Adapter& a, uint8_t request, std::span<uint8_t> data
   }
   if (auto s = scripted_answer_locked(a, request)) return copy_answer(data, *s);
   switch (request) {
-    case req::device_info:
+    case vorel::req::REQ_DEVICE_INFO:
       return copy_answer(data, a.device_info);
-    case req::capabilities:
+    case vorel::req::REQ_CAPABILITIES:
       return copy_answer(data, a.capabilities);
-    case req::bt_const:
+    case vorel::req::REQ_BT_CONST:
       return copy_answer(data, a.bt_const);
-    case req::bittiming:
+    case vorel::req::REQ_BITTIMING:
       return copy_answer(data, a.bittiming);
-    case req::bus_state: {
+    case vorel::req::REQ_BUS_STATE: {
       advance_locked(Clock::now());  // the counters as the frames on the wire until now left them
       std::array<uint8_t, 20> st{};
       put_u32(st, 0, bus_state_of(a));
@@ -727,12 +717,12 @@ int World::vendor_in_locked(Adapter& a, uint8_t request, std::span<uint8_t> data
       put_u32(st, 8, a.tx_error_count);
       return copy_answer(data, st);
     }
-    case req::led_mode: {
+    case vorel::req::REQ_LED_MODE: {
       std::array<uint8_t, 4> w{};
       put_u32(w, 0, a.led_mode);
       return copy_answer(data, w);
     }
-    case req::device_name:
+    case vorel::req::REQ_DEVICE_NAME:
       return copy_answer(data, a.name);
     default:
       return status::pipe;
@@ -742,11 +732,11 @@ int World::vendor_in_locked(Adapter& a, uint8_t request, std::span<uint8_t> data
 int World::vendor_out_locked(Adapter& a, uint8_t request, std::span<const uint8_t> data) {
   auto need = [&](size_t n) { return data.size() >= n; };
   switch (request) {
-    case req::bittiming:
+    case vorel::req::REQ_BITTIMING:
       if (!need(32)) return status::pipe;
       std::copy_n(data.begin(), 32, a.bittiming.begin());
       return 32;
-    case req::bus_state: {
+    case vorel::req::REQ_BUS_STATE: {
       if (!need(4)) return status::pipe;
       uint32_t on = get_u32(data, 0);
       if (on > 1) return status::pipe;
@@ -768,21 +758,21 @@ int World::vendor_out_locked(Adapter& a, uint8_t request, std::span<const uint8_
       cv.notify_all();
       return 4;
     }
-    case req::mode:
+    case vorel::req::REQ_MODE:
       if (!need(4)) return status::pipe;
       a.mode = get_u32(data, 0);
       return 4;
-    case req::led_mode:
+    case vorel::req::REQ_LED_MODE:
       if (!need(4)) return status::pipe;
       a.led_mode = get_u32(data, 0);
       return 4;
-    case req::device_name: {
+    case vorel::req::REQ_DEVICE_NAME: {
       a.name.fill(0);
       size_t n = std::min<size_t>(data.size(), a.name.size());
       std::copy_n(data.begin(), n, a.name.begin());
       return static_cast<int>(data.size());
     }
-    case req::flush_tx:
+    case vorel::req::REQ_FLUSH_TX:
       clear_tx(a);
       cv.notify_all();
       return 0;
@@ -877,14 +867,14 @@ int World::bulk_out_locked(int index, std::span<const uint8_t> data, int& accept
   advance_locked(now);
   size_t total = data.size();
   size_t pos = static_cast<size_t>(accepted);
-  while (pos + kTxRecordSize <= total) {
-    std::array<uint8_t, kTxRecordSize> rec;
-    std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(pos), kTxRecordSize, rec.begin());
+  while (pos + vorel::tx::SIZE <= total) {
+    std::array<uint8_t, vorel::tx::SIZE> rec;
+    std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(pos), vorel::tx::SIZE, rec.begin());
     if (a->sink) {
       ++a->frames_dropped;
-    } else if ((a->mode & kModeListenOnly) != 0) {
+    } else if ((a->mode & vorel::CTRLMODE_LISTEN_ONLY) != 0) {
       // A listen-only controller never drives the bus; with loopback it still sees its own frame.
-      if (a->mode & kModeLoopback) {
+      if (a->mode & vorel::CTRLMODE_LOOPBACK) {
         Bus solo{{a->index}, {}, {}, InFlight{a->index, rec, now, now}, now, 0};
         deliver_locked(solo, *solo.in_flight, bitrate_of(*a));
       } else {
@@ -896,9 +886,9 @@ int World::bulk_out_locked(int index, std::span<const uint8_t> data, int& accept
     } else {
       break;
     }
-    pos += kTxRecordSize;
+    pos += vorel::tx::SIZE;
   }
-  if (pos + kTxRecordSize > total) pos = total;  // a trailing partial record is taken and ignored
+  if (pos + vorel::tx::SIZE > total) pos = total;  // a trailing partial record is taken and ignored
   accepted = static_cast<int>(pos);
   start_next_locked(buses[a->bus], now);
   if (pos < total) return status::would_block;
@@ -916,14 +906,14 @@ int World::take_rx_locked(int index, std::span<uint8_t> buf, int& filled) {
   if (!a || !a->plugged) return status::no_device;
   if (a->stall_in) return status::pipe;
   if (a->rx_queue.empty()) return status::would_block;
-  if (buf.size() < kRxRecordSize) return status::overflow;
-  size_t n = std::min({kRecordsPerRead, a->rx_queue.size(), buf.size() / kRxRecordSize});
+  if (buf.size() < vorel::rx::SIZE) return status::overflow;
+  size_t n = std::min({kRecordsPerRead, a->rx_queue.size(), buf.size() / vorel::rx::SIZE});
   for (size_t i = 0; i < n; ++i) {
     std::copy(a->rx_queue.front().begin(), a->rx_queue.front().end(),
-              buf.begin() + static_cast<std::ptrdiff_t>(i * kRxRecordSize));
+              buf.begin() + static_cast<std::ptrdiff_t>(i * vorel::rx::SIZE));
     a->rx_queue.pop_front();
   }
-  filled = static_cast<int>(n * kRxRecordSize);
+  filled = static_cast<int>(n * vorel::rx::SIZE);
   cv.notify_all();
   return status::ok;
 }
@@ -932,8 +922,8 @@ void World::capture_locked(const InFlight& f) {
   if (!capture) return;
   double t = std::chrono::duration<double>(f.end - capture_start).count();
   uint32_t word = get_u32(f.record, 4);
-  bool ext = (word & 0x80000000u) != 0 || (f.record[2] & kFlagExt) != 0;
-  bool rtr = (f.record[2] & kFlagRtr) != 0;
+  bool ext = (word & vorel::ID_EXT) != 0 || (f.record[2] & vorel::FLAG_EXT) != 0;
+  bool rtr = (f.record[2] & vorel::FLAG_RTR) != 0;
   uint8_t dlc = std::min<uint8_t>(f.record[1], 8);
   char id[16];
   if (ext) std::snprintf(id, sizeof id, "%Xx", word & 0x1FFFFFFF);
@@ -952,7 +942,7 @@ void World::finish_locked(Bus& bus, const InFlight& f) {
   Adapter* sender = f.sender >= 0 ? adapters[f.sender].get() : nullptr;
   uint32_t rate = sender ? bitrate_of(*sender) : bus.nodes[static_cast<size_t>(-1 - f.sender)].bitrate;
   // A node's peers acknowledge its frames; a controller in loopback mode acknowledges its own.
-  bool acked = sender == nullptr || (sender->mode & kModeLoopback) != 0;
+  bool acked = sender == nullptr || (sender->mode & vorel::CTRLMODE_LOOPBACK) != 0;
   for (const auto& n : bus.nodes) acked = acked || same_rate(n.bitrate, rate);
   for (uint32_t r : bus.ack_nodes) acked = acked || same_rate(r, rate);
   bool destroyed = false;
@@ -972,7 +962,7 @@ void World::finish_locked(Bus& bus, const InFlight& f) {
         // An error-passive controller at another rate sees errors its passive flag cannot show.
         uint32_t before = bus_state_of(r);
         if (!listening_only(r)) add_rx_errors(r, 1);
-        report_bus_error_locked(r, before, kErrProt, kProtStuff, kProtLocUnspec, f.end);
+        report_bus_error_locked(r, before, vorel::CAN_ERR_PROT, vorel::CAN_ERR_PROT_STUFF, vorel::CAN_ERR_PROT_LOC_UNSPEC, f.end);
       } else if (!listening_only(r) && r.rx_error_count > 0) {
         // Above 127 a success sets the counter back into the error-active range.
         r.rx_error_count = std::min(r.rx_error_count - 1, kErrorPassive - 1);
@@ -989,7 +979,7 @@ void World::finish_locked(Bus& bus, const InFlight& f) {
     uint32_t before = bus_state_of(r);
     // Listen-only controllers count nothing; the first to flag an error counts 9.
     if (!listening_only(r)) add_rx_errors(r, mismatched && error_active(r) ? 9 : 1);
-    report_bus_error_locked(r, before, kErrProt, mismatched ? kProtStuff : kProtForm, kProtLocUnspec, f.end);
+    report_bus_error_locked(r, before, vorel::CAN_ERR_PROT, mismatched ? vorel::CAN_ERR_PROT_STUFF : vorel::CAN_ERR_PROT_FORM, vorel::CAN_ERR_PROT_LOC_UNSPEC, f.end);
   }
   bus.free_at = f.end + bit_times(kErrorFrameBits, rate);
   if (!sender) return;  // a node's destroyed frame is lost; its next one follows
@@ -999,34 +989,35 @@ void World::finish_locked(Bus& bus, const InFlight& f) {
   // stays error-passive and never goes bus-off for want of a peer.
   if (!(ack_error && !error_active(*sender))) sender->tx_error_count += 8;
   ++sender->tx_failures;
-  report_bus_error_locked(*sender, before, ack_error ? kErrAck : kErrProt, ack_error ? 0 : kProtForm | kProtTx,
-                          ack_error ? kProtLocAck : kProtLocUnspec, f.end);
+  report_bus_error_locked(*sender, before, ack_error ? vorel::CAN_ERR_ACK : vorel::CAN_ERR_PROT, ack_error ? 0 : vorel::CAN_ERR_PROT_FORM | vorel::CAN_ERR_PROT_TX,
+                          ack_error ? vorel::CAN_ERR_PROT_LOC_ACK : vorel::CAN_ERR_PROT_LOC_UNSPEC, f.end);
   // It stays first in the FIFO and contends again, unless one-shot mode or a bus-off gives it up.
-  if ((sender->mode & kModeOneShot) != 0 || bus_off(*sender)) pop_tx_head(*sender);
+  if ((sender->mode & vorel::CTRLMODE_ONE_SHOT) != 0 || bus_off(*sender)) pop_tx_head(*sender);
   else sender->tx_head_on_wire = false;
   cv.notify_all();
 }
 
 void World::report_bus_error_locked(Adapter& a, uint32_t state_before, uint32_t error_class, uint8_t prot_type,
                                     uint8_t prot_location, Clock::time_point t) {
-  if ((a.mode & kModeBerrReporting) == 0) return;
-  std::array<uint8_t, kRxRecordSize> rec{};
-  uint32_t word = kErrFlag | kErrBusError | kErrCnt | error_class | (prot_type || prot_location ? kErrProt : 0);
+  if ((a.mode & vorel::CTRLMODE_BERR_REPORTING) == 0) return;
+  std::array<uint8_t, vorel::rx::SIZE> rec{};
+  uint32_t word = vorel::ID_ERR | vorel::CAN_ERR_BUSERROR | vorel::CAN_ERR_CNT | error_class | (prot_type || prot_location ? vorel::CAN_ERR_PROT : 0);
   uint8_t crtl = 0;
   uint32_t state = bus_state_of(a);
   if (state != state_before && state >= 1 && state <= 2) {
-    word |= kErrCrtl;
+    word |= vorel::CAN_ERR_CRTL;
     bool tx = a.tx_error_count >= (state == 2 ? kErrorPassive : 96u);
-    crtl = state == 2 ? (tx ? kCrtlTxPassive : kCrtlRxPassive) : (tx ? kCrtlTxWarning : kCrtlRxWarning);
+    crtl = state == 2 ? (tx ? vorel::CAN_ERR_CRTL_TX_PASSIVE : vorel::CAN_ERR_CRTL_RX_PASSIVE) : (tx ? vorel::CAN_ERR_CRTL_TX_WARNING : vorel::CAN_ERR_CRTL_RX_WARNING);
   }
-  rec[1] = 8;
-  rec[2] = kFlagErr;
-  put_u32(rec, 4, word);
-  rec[8 + 1] = crtl;
-  rec[8 + 2] = prot_type;
-  rec[8 + 3] = prot_location;
-  rec[8 + 6] = static_cast<uint8_t>(std::min<uint32_t>(a.tx_error_count, 255));
-  rec[8 + 7] = static_cast<uint8_t>(std::min<uint32_t>(a.rx_error_count, 255));
+  rec[vorel::rx::DLC] = 8;
+  rec[vorel::rx::FLAGS] = vorel::FLAG_ERR;
+  put_u32(rec, vorel::rx::ID, word);
+  namespace d = vorel::err_data;
+  rec[vorel::rx::DATA + d::CRTL] = crtl;
+  rec[vorel::rx::DATA + d::PROT_TYPE] = prot_type;
+  rec[vorel::rx::DATA + d::PROT_LOCATION] = prot_location;
+  rec[vorel::rx::DATA + d::TX_COUNT] = static_cast<uint8_t>(std::min<uint32_t>(a.tx_error_count, 255));
+  rec[vorel::rx::DATA + d::RX_COUNT] = static_cast<uint8_t>(std::min<uint32_t>(a.rx_error_count, 255));
   uint64_t ts = a.now_us(t);
   for (int i = 0; i < 8; ++i) rec[16 + i] = static_cast<uint8_t>(ts >> (8 * i));
   if (a.rx_queue.size() >= a.rx_capacity) {
@@ -1043,8 +1034,8 @@ void World::deliver_locked(Bus& bus, const InFlight& f, uint32_t bitrate) {
   for (int m : bus.members) {
     Adapter& r = *adapters[m];
     if (!r.plugged) continue;
-    if (m == f.sender ? (r.mode & kModeLoopback) == 0 : !on_bus(r) || !same_rate(bitrate_of(r), bitrate)) continue;
-    std::array<uint8_t, kRxRecordSize> rec{};
+    if (m == f.sender ? (r.mode & vorel::CTRLMODE_LOOPBACK) == 0 : !on_bus(r) || !same_rate(bitrate_of(r), bitrate)) continue;
+    std::array<uint8_t, vorel::rx::SIZE> rec{};
     std::copy_n(f.record.begin() + 1, 15, rec.begin() + 1);  // dlc, flags, reserved, id, data
     rec[0] = 0;
     rec[3] = 0;

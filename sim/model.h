@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "protocol.h"
+
 namespace vsim {
 
 using Clock = std::chrono::steady_clock;
@@ -51,30 +53,9 @@ inline constexpr uint16_t kVendorId = 0x16C0;
 inline constexpr uint16_t kProductId = 0x27D8;
 inline constexpr uint8_t kEpOut = 0x02;
 inline constexpr uint8_t kEpIn = 0x81;
-inline constexpr size_t kTxRecordSize = 16;
-inline constexpr size_t kRxRecordSize = 24;
 inline constexpr size_t kRecordsPerRead = 2;
 inline constexpr size_t kDefaultRxCapacity = 64;  // frames, as small adapters buffer
 inline constexpr size_t kLogCapacity = 65536;     // transfers kept by the log ring
-
-// Firmware request codes.
-namespace req {
-inline constexpr uint8_t device_info = 0;
-inline constexpr uint8_t capabilities = 1;
-inline constexpr uint8_t bt_const = 2;
-inline constexpr uint8_t bittiming = 20;
-inline constexpr uint8_t bus_state = 21;
-inline constexpr uint8_t mode = 22;
-inline constexpr uint8_t led_mode = 24;
-inline constexpr uint8_t device_name = 25;
-inline constexpr uint8_t flush_tx = 63;
-}  // namespace req
-
-// Controller mode bits the firmware acts on (the Linux CAN_CTRLMODE_* assignment).
-inline constexpr uint32_t kModeLoopback = 0x01;
-inline constexpr uint32_t kModeListenOnly = 0x02;
-inline constexpr uint32_t kModeOneShot = 0x08;
-inline constexpr uint32_t kModeBerrReporting = 0x10;
 
 // How the serial string descriptor behaves.
 enum class SerialMode : int {
@@ -164,13 +145,13 @@ struct Adapter {
   // frames
   size_t tx_fifo_capacity = 16;
   std::atomic<bool> sink{false};  // accept every write at once and drop it (speed measurements)
-  std::deque<std::array<uint8_t, kTxRecordSize>> tx_fifo;
+  std::deque<std::array<uint8_t, vorel::tx::SIZE>> tx_fifo;
   std::deque<Clock::time_point> tx_enqueued;
   // The FIFO's first frame is on the wire: it keeps its slot until it is sent, or given up.
   bool tx_head_on_wire = false;
   // The firmware's host-bound queue: as many frames as the capabilities' rx_data_buffer_size
   // says (set_rx_capacity keeps the two in step); frames that find it full are dropped.
-  std::deque<std::array<uint8_t, kRxRecordSize>> rx_queue;
+  std::deque<std::array<uint8_t, vorel::rx::SIZE>> rx_queue;
   size_t rx_capacity = kDefaultRxCapacity;
   uint64_t frames_sent = 0, frames_received = 0, rx_overflows = 0;
   uint64_t tx_failures = 0;  // attempts nobody acknowledged or an error flag destroyed
@@ -200,7 +181,7 @@ struct Adapter {
 
 struct InFlight {
   int sender = -1;  // an adapter's index; a traffic node k is -1 - k
-  std::array<uint8_t, kTxRecordSize> record{};
+  std::array<uint8_t, vorel::tx::SIZE> record{};
   Clock::time_point end;
   Clock::time_point start{};
 };
@@ -213,7 +194,7 @@ struct TrafficNode {
   enum class Frames { max8, empty, mixed };  // load frames: 8 data bytes, none, 0..8 in turn
   Kind kind = Kind::periodic;
   Frames frames = Frames::max8;
-  std::array<uint8_t, kTxRecordSize> record{};  // periodic: the frame sent every time
+  std::array<uint8_t, vorel::tx::SIZE> record{};  // periodic: the frame sent every time
   std::chrono::nanoseconds period{};              // periodic
   double share = 0;                               // load: fraction of the bus, (0, 1]
   uint64_t seq = 0;                               // load: frames sent so far
@@ -222,7 +203,7 @@ struct TrafficNode {
 
   // The load node's next frame: the sequence number counts in the identifier (mod 2048) and,
   // little-endian, in the data bytes, so that a receiver can see loss and reordering.
-  std::array<uint8_t, kTxRecordSize> next_record() const;
+  std::array<uint8_t, vorel::tx::SIZE> next_record() const;
 };
 
 struct Bus {
@@ -362,7 +343,7 @@ std::vector<uint8_t> config_descriptor_bytes();
 // The adapter's name in sysfs: bus and port ("1-3").
 std::string sysfs_name(const Adapter& a);
 // Number of bits a frame occupies on the wire (without stuff bits) for a TX record.
-uint32_t frame_bits(std::span<const uint8_t, kTxRecordSize> record);
+uint32_t frame_bits(std::span<const uint8_t, vorel::tx::SIZE> record);
 
 // Parsers of the simulator's configuration texts (vorel-sim's options, VOREL_SIM_* variables).
 // Each returns nullopt for a text that is not exactly of its form.

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "protocol.h"
 #include "result.h"
 
 namespace vorel {
@@ -30,7 +31,6 @@ struct BitTiming {
   bool operator==(const BitTiming&) const = default;
 };
 
-inline constexpr uint32_t CTRLMODE_FD = 0x20;
 inline constexpr uint32_t MAX_CLASSIC_BITRATE = 1000000;
 
 // Bit rates above 1 Mbit/s need CAN FD capable hardware; the error is the message to show.

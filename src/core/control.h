@@ -8,34 +8,13 @@
 #include <string_view>
 
 #include "bit_timing.h"
+#include "protocol.h"
 #include "result.h"
 
 namespace vorel {
 
 class UsbTransport;
 
-namespace req {
-inline constexpr uint8_t REQ_DEVICE_INFO = 0;
-inline constexpr uint8_t REQ_CAPABILITIES = 1;
-inline constexpr uint8_t REQ_BT_CONST = 2;
-inline constexpr uint8_t REQ_BITTIMING = 20;
-inline constexpr uint8_t REQ_BUS_STATE = 21;
-inline constexpr uint8_t REQ_MODE = 22;
-inline constexpr uint8_t REQ_LED_MODE = 24;
-inline constexpr uint8_t REQ_DEVICE_NAME = 25;
-inline constexpr uint8_t REQ_FLUSH_TX = 63;
-}  // namespace req
-
-// Payload sizes on the wire.
-inline constexpr size_t DEVICE_INFO_SIZE = 24;
-inline constexpr size_t CAPABILITIES_SIZE = 24;
-inline constexpr size_t BT_CONST_SIZE = 48;
-inline constexpr size_t BIT_TIMING_SIZE = 32;
-inline constexpr size_t BUS_STATUS_SIZE = 20;
-inline constexpr size_t WORD_SIZE = 4;
-inline constexpr size_t NAME_FIELD_SIZE = 16;
-inline constexpr size_t MAX_DEVICE_NAME_LEN = 15;
-static_assert(MAX_DEVICE_NAME_LEN < NAME_FIELD_SIZE, "a written name keeps one zero byte");
 
 struct DeviceInfo {
   std::array<uint8_t, 4> hw_version{};

@@ -7,35 +7,9 @@
 #include <span>
 #include <vector>
 
+#include "protocol.h"
+
 namespace vorel {
-
-// Flags byte, both records.
-inline constexpr uint8_t FLAG_RTR = 0x02;
-inline constexpr uint8_t FLAG_EXT = 0x04;
-inline constexpr uint8_t FLAG_ERR = 0x08;
-
-// Identifier word bits, the Linux SocketCAN can_id assignment.
-inline constexpr uint32_t ID_EXT = 0x80000000;
-inline constexpr uint32_t ID_RTR = 0x40000000;
-inline constexpr uint32_t ID_ERR = 0x20000000;
-inline constexpr uint32_t STD_MASK = 0x7FF;
-inline constexpr uint32_t EXT_MASK = 0x1FFFFFFF;
-
-inline constexpr size_t MAX_DATA = 8;
-
-// TxFrame layout: 0 zero, 1 dlc, 2 flags, 3 one, 4..7 identifier word, 8..15 data.
-namespace tx {
-inline constexpr size_t SIZE = 16;
-inline constexpr size_t DLC = 1, FLAGS = 2, MARKER = 3, ID = 4, DATA = 8;
-}  // namespace tx
-static_assert(tx::DATA + MAX_DATA == tx::SIZE);
-
-// RxFrame layout: 1 dlc, 2 flags, 4..7 identifier word, 8..15 data, 16..23 timestamp (us).
-namespace rx {
-inline constexpr size_t SIZE = 24;
-inline constexpr size_t DLC = 1, FLAGS = 2, ID = 4, DATA = 8, TIMESTAMP = 16;
-}  // namespace rx
-static_assert(rx::TIMESTAMP + 8 == rx::SIZE);
 
 using TxRecord = std::array<uint8_t, tx::SIZE>;
 
