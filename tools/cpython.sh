@@ -13,7 +13,7 @@ set -euo pipefail
 
 cache_root="${VOREL_CACHE:-$HOME/.cache/vorel}"
 work="$cache_root/src"
-apt_dir="$work/apt"
+here=$(cd "$(dirname "$0")" && pwd)
 
 log() { echo "cpython: $*" >&2; }
 
@@ -28,31 +28,6 @@ source_of() {
   esac
 }
 
-apt_opts=(-o "Dir::Etc::sourcelist=$apt_dir/sources.list" -o "Dir::Etc::sourceparts=-"
-          -o "Dir::State=$apt_dir/state" -o "Dir::Cache=$apt_dir/cache"
-          -o "APT::Get::List-Cleanup=0" -o "Debug::NoLocking=1" -o "APT::Sandbox::User=root")
-
-# Downloads pythonX.Y's source package for every VERSION not in the cache yet.
-fetch() {
-  local v missing=() mirror keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-  mkdir -p "$apt_dir/state/lists/partial" "$apt_dir/cache/archives/partial"
-  for v in "$@"; do ls "$work"/python"$v"_*.orig.tar.* >/dev/null 2>&1 || missing+=("$v"); done
-  [ ${#missing[@]} -gt 0 ] || return 0
-  # The source lines reuse the mirror this machine's own apt configuration names.
-  mirror=$( (cat /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null || true) \
-    | grep -E '^(URIs:|deb )' | grep -v -- '-security' | head -n 1 \
-    | sed -E 's/^URIs:[[:space:]]*//; s/^deb[[:space:]]+(\[[^]]*\][[:space:]]+)?//; s/[[:space:]].*$//')
-  [ -n "$mirror" ] || { log "no Debian mirror found in the apt configuration"; exit 1; }
-  printf 'deb-src [signed-by=%s] %s %s main\n' "$keyring" "$mirror" trixie "$keyring" "$mirror" sid \
-    > "$apt_dir/sources.list"
-  log "fetching the source packages of CPython ${missing[*]} (Debian's trixie and sid)"
-  apt-get -qq "${apt_opts[@]}" update >&2
-  cd "$work"
-  for v in "${missing[@]}"; do
-    apt-get -qq "${apt_opts[@]}" source --download-only "$(source_of "$v")" >&2
-  done
-}
-
 # Installs what CPython's optional modules need to build (ssl, sqlite3, readline, lzma, zstd...).
 build_deps() {
   local p missing=()
@@ -65,6 +40,9 @@ build_deps() {
   apt-get update -qq >&2
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 }
+
+# Downloads pythonX.Y's source package unless it is in the cache.
+fetch() { local v; for v in "$@"; do "$here/debian-source.sh" "python$v" "$(source_of "$v")" >/dev/null; done; }
 
 if [ "${1:-}" = --fetch ]; then
   shift
@@ -96,13 +74,8 @@ for candidate in "$cache_root"/cpython-"$version".*"$t"/bin/"$name"; do
 done
 
 build_deps
-mkdir -p "$work"
-# One fetch at a time: a build started beside another waits for the apt state.
-exec 9>"$work/.fetch.lock"
-flock 9
 fetch "$version"
-flock -u 9
-orig=$(ls "$work"/python"$version"_*.orig.tar.* | sort -V | tail -n 1)
+orig=$(ls "$work"/python"$version"_*.orig.tar.* | grep -v '\.asc$' | sort -V | tail -n 1)
 full=$(basename "$orig" | sed -E "s/^python${version//./\\.}_([0-9]+\.[0-9]+\.[0-9]+).*$/\1/")
 prefix="$cache_root/cpython-$full$t"
 build="$work/build-$version$t"
