@@ -23,15 +23,15 @@ int main() {
   for (int run = 0; run < 6; ++run) {
     const bool logged = run >= 3;
     vsim_log_enable(logged);
-    constexpr int kCalls = 2'000'000;
+    constexpr int CALLS = 2'000'000;
     auto t0 = std::chrono::steady_clock::now();
-    for (int i = 0; i < kCalls; ++i) {
+    for (int i = 0; i < CALLS; ++i) {
       int n = 0;
       libusb_bulk_transfer(h, 0x02, rec, 16, &n, 100);
     }
     double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     std::printf("%s: %.0f bulk writes/s (%.1f ns per call)\n", logged ? "full path, logged" : "sink fast path",
-                kCalls / s, 1e9 * s / kCalls);
+                CALLS / s, 1e9 * s / CALLS);
     vsim_log_clear();
   }
   libusb_release_interface(h, 0);

@@ -34,18 +34,18 @@ namespace st = vsim::status;
 namespace {
 
 // A full-speed host controller polls a NAKing bulk endpoint several times a frame.
-constexpr auto kPacketGap = std::chrono::microseconds(50);
+constexpr auto PACKET_GAP = std::chrono::microseconds(50);
 // How far behind the controller may have fallen and still collect at the full pace: a real one
 // is not delayed by the host's scheduler.
-constexpr auto kCatchUp = std::chrono::milliseconds(2);
+constexpr auto CATCH_UP = std::chrono::milliseconds(2);
 // The host controller looks again at least this often, with nothing to do.
-constexpr auto kIdleWake = std::chrono::milliseconds(50);
+constexpr auto IDLE_WAKE = std::chrono::milliseconds(50);
 // A shared bus's collector asks the server for this long at a time, and ends after this long
 // without a transfer to collect.
-constexpr unsigned kAttachedSliceMs = 20;
-constexpr auto kAttachedIdle = std::chrono::milliseconds(200);
+constexpr unsigned ATTACHED_SLICE_MS = 20;
+constexpr auto ATTACHED_IDLE = std::chrono::milliseconds(200);
 // libusb_handle_events() without a time-out waits this long, as libusb's does.
-constexpr auto kHandleEventsDefault = std::chrono::seconds(60);
+constexpr auto HANDLE_EVENTS_DEFAULT = std::chrono::seconds(60);
 
 // Kept in front of each libusb_transfer, as libusb keeps its own record there. Guarded by World::mu.
 struct AsyncState {
@@ -58,11 +58,11 @@ struct AsyncState {
   int actual = 0;
 };
 
-constexpr size_t kHeader = (sizeof(AsyncState) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) *
+constexpr size_t HEADER = (sizeof(AsyncState) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) *
                            alignof(std::max_align_t);
 
 AsyncState& state_of(libusb_transfer* t) {
-  return *std::launder(reinterpret_cast<AsyncState*>(reinterpret_cast<char*>(t) - kHeader));
+  return *std::launder(reinterpret_cast<AsyncState*>(reinterpret_cast<char*>(t) - HEADER));
 }
 
 // Contexts with transfers submitted, for the host controller. Guarded by World::mu.
@@ -140,7 +140,7 @@ bool collect_locked(World& w, libusb_transfer* t, AsyncState& s, Lane& lane, Clo
   }
   // One packet per gap on average: a controller thread that the host scheduled late catches up
   // what the hardware would have collected meanwhile, so the pace is the bus's, not the host's.
-  h->next_in_packet = std::max(h->next_in_packet, now - kCatchUp) + kPacketGap;
+  h->next_in_packet = std::max(h->next_in_packet, now - CATCH_UP) + PACKET_GAP;
   wake = std::min(wake, h->next_in_packet);  // for the transfer behind it
   Clock::time_point at = r == st::no_device ? now : w.usb_done_at_locked(adapter, now);
   finish(t, s, status_of_error(r), filled, std::max(at, lane.last_done));
@@ -190,7 +190,7 @@ void frame_queued(int adapter, Clock::time_point t) {
   for (;;) {
     auto now = Clock::now();
     w.advance_locked(now);
-    auto wake = now + kIdleWake;
+    auto wake = now + IDLE_WAKE;
     for (libusb_context* ctx : g_active)
       if (progress_locked(w, ctx, now, wake)) ctx->events.notify_all();
     // Frames delivered, submissions, cancellations and unplugs all notify the world's cv.
@@ -220,8 +220,8 @@ void collector(uint64_t handle_id) {
     }
     auto now = Clock::now();
     if (!next) {
-      if (now - idle_since > kAttachedIdle) break;
-      w.cv.wait_until(lk, now + kAttachedIdle);
+      if (now - idle_since > ATTACHED_IDLE) break;
+      w.cv.wait_until(lk, now + ATTACHED_IDLE);
       continue;
     }
     idle_since = now;
@@ -239,7 +239,7 @@ void collector(uint64_t handle_id) {
     buffer.assign(static_cast<size_t>(next->length), 0);
     lk.unlock();
     int moved = 0;
-    int r = attached()->bulk(remote, endpoint, buffer, moved, kAttachedSliceMs);
+    int r = attached()->bulk(remote, endpoint, buffer, moved, ATTACHED_SLICE_MS);
     lk.lock();
     s.collecting = false;
     if (r == LIBUSB_ERROR_TIMEOUT && moved == 0) continue;  // nothing yet: ask again
@@ -374,7 +374,7 @@ extern "C" {
 
 struct libusb_transfer* LIBUSB_CALL libusb_alloc_transfer(int iso_packets) {
   if (iso_packets < 0) return nullptr;
-  size_t size = kHeader + sizeof(libusb_transfer) +
+  size_t size = HEADER + sizeof(libusb_transfer) +
                 sizeof(libusb_iso_packet_descriptor) * static_cast<size_t>(iso_packets);
   void* block = std::calloc(1, size);
   if (!block) return nullptr;
@@ -382,7 +382,7 @@ struct libusb_transfer* LIBUSB_CALL libusb_alloc_transfer(int iso_packets) {
   World& w = World::get();
   std::lock_guard lk(w.mu);
   ++w.transfers;
-  return reinterpret_cast<libusb_transfer*>(static_cast<char*>(block) + kHeader);
+  return reinterpret_cast<libusb_transfer*>(static_cast<char*>(block) + HEADER);
 }
 
 void LIBUSB_CALL libusb_free_transfer(struct libusb_transfer* transfer) {
@@ -398,7 +398,7 @@ void LIBUSB_CALL libusb_free_transfer(struct libusb_transfer* transfer) {
     --w.transfers;
   }
   if ((transfer->flags & LIBUSB_TRANSFER_FREE_BUFFER) && transfer->buffer) std::free(transfer->buffer);
-  std::free(reinterpret_cast<char*>(transfer) - kHeader);
+  std::free(reinterpret_cast<char*>(transfer) - HEADER);
 }
 
 int LIBUSB_CALL libusb_submit_transfer(struct libusb_transfer* t) {
@@ -412,7 +412,7 @@ int LIBUSB_CALL libusb_submit_transfer(struct libusb_transfer* t) {
   libusb_device_handle* h = t->dev_handle;
   if (!attached()) {
     if (!adapter_of_locked(w, h->dev)) return LIBUSB_ERROR_NO_DEVICE;
-    if (t->endpoint != vsim::kEpIn) return LIBUSB_ERROR_NOT_FOUND;
+    if (t->endpoint != vsim::ENDPOINT_IN) return LIBUSB_ERROR_NOT_FOUND;
   }
   s = AsyncState{};
   s.phase = AsyncState::Phase::queued;
@@ -448,10 +448,10 @@ int LIBUSB_CALL libusb_handle_events_timeout(libusb_context* ctx, struct timeval
 }
 
 int LIBUSB_CALL libusb_handle_events_completed(libusb_context* ctx, int* completed) {
-  return handle_events(ctx, kHandleEventsDefault, completed);
+  return handle_events(ctx, HANDLE_EVENTS_DEFAULT, completed);
 }
 
-int LIBUSB_CALL libusb_handle_events(libusb_context* ctx) { return handle_events(ctx, kHandleEventsDefault, nullptr); }
+int LIBUSB_CALL libusb_handle_events(libusb_context* ctx) { return handle_events(ctx, HANDLE_EVENTS_DEFAULT, nullptr); }
 
 void LIBUSB_CALL libusb_interrupt_event_handler(libusb_context* ctx) {
   World& w = World::get();

@@ -7,6 +7,7 @@
 // limit, `transferred` counts on time-out, libusb's error codes, reference-counted contexts and
 // devices, and every call safe from many threads at once.
 #include "dropin.h"
+#include "usb_error_text.h"
 #ifdef _WIN32
 #include <processthreadsapi.h>
 #else
@@ -271,24 +272,7 @@ const char* LIBUSB_CALL libusb_error_name(int code) {
   }
 }
 
-const char* LIBUSB_CALL libusb_strerror(int code) {
-  switch (code) {
-    case LIBUSB_SUCCESS: return "Success";
-    case LIBUSB_ERROR_IO: return "Input/Output Error";
-    case LIBUSB_ERROR_INVALID_PARAM: return "Invalid parameter";
-    case LIBUSB_ERROR_ACCESS: return "Access denied (insufficient permissions)";
-    case LIBUSB_ERROR_NO_DEVICE: return "No such device (it may have been disconnected)";
-    case LIBUSB_ERROR_NOT_FOUND: return "Entity not found";
-    case LIBUSB_ERROR_BUSY: return "Resource busy";
-    case LIBUSB_ERROR_TIMEOUT: return "Operation timed out";
-    case LIBUSB_ERROR_OVERFLOW: return "Overflow";
-    case LIBUSB_ERROR_PIPE: return "Pipe error";
-    case LIBUSB_ERROR_INTERRUPTED: return "System call interrupted (perhaps due to signal)";
-    case LIBUSB_ERROR_NO_MEM: return "Insufficient memory";
-    case LIBUSB_ERROR_NOT_SUPPORTED: return "Operation not supported or unimplemented on this platform";
-    default: return "Other error";
-  }
-}
+const char* LIBUSB_CALL libusb_strerror(int code) { return vorel::usb_error_text(code).data(); }
 
 ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context* ctx, libusb_device*** list) {
   World& w = World::get();
@@ -377,7 +361,7 @@ int LIBUSB_CALL libusb_get_port_numbers(libusb_device* dev, uint8_t* ports, int 
 int LIBUSB_CALL libusb_get_device_speed(libusb_device*) { return LIBUSB_SPEED_FULL; }
 
 int LIBUSB_CALL libusb_get_max_packet_size(libusb_device*, unsigned char endpoint) {
-  return endpoint == vsim::kEpIn || endpoint == vsim::kEpOut ? 64 : LIBUSB_ERROR_NOT_FOUND;
+  return endpoint == vsim::ENDPOINT_IN || endpoint == vsim::ENDPOINT_OUT ? 64 : LIBUSB_ERROR_NOT_FOUND;
 }
 
 int LIBUSB_CALL libusb_get_max_iso_packet_size(libusb_device* dev, unsigned char endpoint) {
@@ -589,8 +573,8 @@ int LIBUSB_CALL libusb_clear_halt(libusb_device_handle* h, unsigned char endpoin
   std::lock_guard lk(w.mu);
   auto* a = adapter_of_locked(w, h->dev);
   if (!a) return LIBUSB_ERROR_NO_DEVICE;
-  if (endpoint == vsim::kEpOut) a->stall_out = false;
-  else if (endpoint == vsim::kEpIn) a->stall_in = false;
+  if (endpoint == vsim::ENDPOINT_OUT) a->stall_out = false;
+  else if (endpoint == vsim::ENDPOINT_IN) a->stall_in = false;
   else return LIBUSB_ERROR_NOT_FOUND;
   return 0;
 }
@@ -658,7 +642,7 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* h, unsigned char endp
   World& w = World::get();
   // Fast path of a sink adapter with nothing to log or inject: no lock, so that writers on
   // several threads measure the caller's cost rather than the simulator's.
-  if (vsim::Adapter* a = h->dev->model; endpoint == vsim::kEpOut && length >= 0 && a->sink &&
+  if (vsim::Adapter* a = h->dev->model; endpoint == vsim::ENDPOINT_OUT && length >= 0 && a->sink &&
                                           a->plugged && !a->stall_out && a->bulk_faults_pending == 0 &&
                                           !w.log_enabled && h->dev->generation == w.generation) {
     // Nothing is counted here either: a shared counter would make the writers contend.
@@ -687,7 +671,7 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* h, unsigned char endp
     r = fault->error;
     if (r == LIBUSB_ERROR_TIMEOUT) r = wait_for_timeout_locked(w, lk, h->dev, deadline);
     moved = std::min(fault->transferred, length);
-  } else if (endpoint == vsim::kEpOut) {
+  } else if (endpoint == vsim::ENDPOINT_OUT) {
     copy_to_log(e, data, length);
     std::span<const uint8_t> out(data, static_cast<size_t>(length));
     for (;;) {
@@ -699,7 +683,7 @@ int LIBUSB_CALL libusb_bulk_transfer(libusb_device_handle* h, unsigned char endp
       }
       wait_locked(w, lk, adapter, deadline);
     }
-  } else if (endpoint == vsim::kEpIn) {
+  } else if (endpoint == vsim::ENDPOINT_IN) {
     std::span<uint8_t> in(data, static_cast<size_t>(length));
     std::fill(in.begin(), in.end(), 0);
     for (;;) {

@@ -14,24 +14,24 @@ namespace vsim {
 
 namespace {
 
-constexpr uint8_t kTypeDirIn = 0x80;
-constexpr uint8_t kTypeMask = 0x60;
-constexpr uint8_t kTypeStandard = 0x00;
-constexpr uint8_t kTypeVendor = 0x40;
+constexpr uint8_t TYPE_DIR_IN = 0x80;
+constexpr uint8_t TYPE_MASK = 0x60;
+constexpr uint8_t TYPE_STANDARD = 0x00;
+constexpr uint8_t TYPE_VENDOR = 0x40;
 
 
 // Standard request codes (USB 2.0 chapter 9).
-constexpr uint8_t kGetStatus = 0;
-constexpr uint8_t kClearFeature = 1;
-constexpr uint8_t kGetDescriptor = 6;
-constexpr uint8_t kGetConfiguration = 8;
-constexpr uint8_t kSetConfiguration = 9;
-constexpr uint8_t kSetInterface = 11;
+constexpr uint8_t GET_STATUS = 0;
+constexpr uint8_t CLEAR_FEATURE = 1;
+constexpr uint8_t GET_DESCRIPTOR = 6;
+constexpr uint8_t GET_CONFIGURATION = 8;
+constexpr uint8_t SET_CONFIGURATION = 9;
+constexpr uint8_t SET_INTERFACE = 11;
 
-constexpr uint32_t kDefaultBitrate = 500000;
+constexpr uint32_t DEFAULT_BITRATE = 500000;
 
-const char* const kManufacturer = "VOREL";
-const char* const kProduct = "VOREL USB CAN";
+const char* const MANUFACTURER = "VOREL";
+const char* const PRODUCT = "VOREL USB CAN";
 
 uint64_t splitmix64(uint64_t& state) {
   uint64_t z = (state += 0x9E3779B97F4A7C15ull);
@@ -110,7 +110,7 @@ uint32_t id_word(std::span<const uint8_t, vorel::tx::SIZE> r) { return get_u32(r
 
 uint32_t bitrate_of(const Adapter& a) {
   uint32_t bitrate = get_u32(a.bittiming, 0);
-  return bitrate == 0 ? kDefaultBitrate : bitrate;
+  return bitrate == 0 ? DEFAULT_BITRATE : bitrate;
 }
 
 Clock::duration bit_times(uint64_t bits, uint32_t bitrate) {
@@ -123,14 +123,14 @@ Clock::duration wire_time(std::span<const uint8_t, vorel::tx::SIZE> record, uint
 
 // Fault confinement as ISO 11898-1 counts it, as far as the model needs: a transmitter's error
 // costs 8, a receiver's 1 (9 for the one that flagged it first), a success takes 1 back.
-constexpr uint32_t kErrorPassive = 128;
-constexpr uint32_t kBusOff = 256;
-constexpr uint32_t kRxErrorMax = 255;  // a receiver stays error-passive, it never goes bus-off
+constexpr uint32_t ERROR_PASSIVE = 128;
+constexpr uint32_t BUS_OFF = 256;
+constexpr uint32_t RX_ERROR_MAX = 255;  // a receiver stays error-passive, it never goes bus-off
 // An error flag, its echo by the other nodes, the delimiter and the intermission.
-constexpr uint64_t kErrorFrameBits = 23;
+constexpr uint64_t ERROR_FRAME_BITS = 23;
 
-bool bus_off(const Adapter& a) { return a.tx_error_count >= kBusOff; }
-bool error_active(const Adapter& a) { return a.tx_error_count < kErrorPassive && a.rx_error_count < kErrorPassive; }
+bool bus_off(const Adapter& a) { return a.tx_error_count >= BUS_OFF; }
+bool error_active(const Adapter& a) { return a.tx_error_count < ERROR_PASSIVE && a.rx_error_count < ERROR_PASSIVE; }
 // Drives ACKs and error flags and receives: on, not bus-off, plugged in.
 bool on_bus(const Adapter& a) { return a.plugged && a.bus_on && !bus_off(a); }
 bool listening_only(const Adapter& a) { return (a.mode & vorel::CTRLMODE_LISTEN_ONLY) != 0; }
@@ -151,7 +151,7 @@ void pop_tx_head(Adapter& a) {
   a.tx_enqueued.pop_front();
 }
 
-void add_rx_errors(Adapter& a, uint32_t n) { a.rx_error_count = std::min(a.rx_error_count + n, kRxErrorMax); }
+void add_rx_errors(Adapter& a, uint32_t n) { a.rx_error_count = std::min(a.rx_error_count + n, RX_ERROR_MAX); }
 
 
 }  // namespace
@@ -191,10 +191,10 @@ std::vector<uint8_t> device_descriptor_bytes(const Adapter& a) {
   std::vector<uint8_t> d = {18,   1,    0x00, 0x02, 0x00, 0x00, 0x00, 64,
                             0,    0,    0,    0,    0x00, 0x01, 1,    2,
                             static_cast<uint8_t>(a.serial_mode == SerialMode::none ? 0 : 3), 1};
-  d[8] = kVendorId & 0xFF;
-  d[9] = kVendorId >> 8;
-  d[10] = kProductId & 0xFF;
-  d[11] = kProductId >> 8;
+  d[8] = VENDOR_ID & 0xFF;
+  d[9] = VENDOR_ID >> 8;
+  d[10] = PRODUCT_ID & 0xFF;
+  d[11] = PRODUCT_ID >> 8;
   return d;
 }
 
@@ -205,8 +205,8 @@ std::vector<uint8_t> config_descriptor_bytes() {
       // interface 0, alt 0, 2 endpoints, vendor class
       9, 4, 0, 0, 2, 0xFF, 0xFF, 0xFF, 0,
       // bulk IN 0x81 and bulk OUT 0x02, 64-byte packets
-      7, 5, kEpIn, 2, 64, 0, 0,
-      7, 5, kEpOut, 2, 64, 0, 0,
+      7, 5, ENDPOINT_IN, 2, 64, 0, 0,
+      7, 5, ENDPOINT_OUT, 2, 64, 0, 0,
   };
 }
 
@@ -458,7 +458,7 @@ void World::schedule_faults(const std::string& spec, bool unplug) {
         if (generation != this->generation) return;  // reset since: the adapter is gone
         advance_locked(Clock::now());
         if (unplug) target->plugged = false;
-        else target->tx_error_count = kBusOff;
+        else target->tx_error_count = BUS_OFF;
         cv.notify_all();
       }
       if (unplug) notify_adapters_changed();
@@ -474,10 +474,10 @@ void World::print_summary_locked(std::FILE* to) const {
     if (a->tx_failures > 0)
       line += ", " + std::to_string(a->tx_failures) + " sending attempts failed (no acknowledgement or an error flag)";
     // The state the counters give, whether or not the controller was still on at the end.
-    static const char* const kStates[] = {"error-active", "error-warning", "error-passive", "bus-off"};
+    static const char* const STATES[] = {"error-active", "error-warning", "error-passive", "bus-off"};
     if (a->tx_error_count > 0 || a->rx_error_count > 0)
       line += "; error counters TX " + std::to_string(a->tx_error_count) + " RX " + std::to_string(a->rx_error_count) +
-              " (" + kStates[error_state(a->tx_error_count, a->rx_error_count)] + ")";
+              " (" + STATES[error_state(a->tx_error_count, a->rx_error_count)] + ")";
     if (!a->plugged) line += "; unplugged";
     std::fprintf(to, "%s\n", line.c_str());
   }
@@ -660,7 +660,7 @@ void World::log_locked(LogEntry e) {
     std::fflush(log_file);
   }
   log.push_back(e);
-  if (log.size() > kLogCapacity) log.pop_front();
+  if (log.size() > LOG_CAPACITY) log.pop_front();
 }
 
 Clock::duration World::usb_delay_locked(int index) {
@@ -701,15 +701,15 @@ int World::vendor_in_locked(Adapter& a, uint8_t request, std::span<uint8_t> data
   }
   if (auto s = scripted_answer_locked(a, request)) return copy_answer(data, *s);
   switch (request) {
-    case vorel::req::REQ_DEVICE_INFO:
+    case vorel::req::DEVICE_INFO:
       return copy_answer(data, a.device_info);
-    case vorel::req::REQ_CAPABILITIES:
+    case vorel::req::CAPABILITIES:
       return copy_answer(data, a.capabilities);
-    case vorel::req::REQ_BT_CONST:
+    case vorel::req::BT_CONST:
       return copy_answer(data, a.bt_const);
-    case vorel::req::REQ_BITTIMING:
+    case vorel::req::BITTIMING:
       return copy_answer(data, a.bittiming);
-    case vorel::req::REQ_BUS_STATE: {
+    case vorel::req::BUS_STATE: {
       advance_locked(Clock::now());  // the counters as the frames on the wire until now left them
       std::array<uint8_t, 20> st{};
       put_u32(st, 0, bus_state_of(a));
@@ -717,12 +717,12 @@ int World::vendor_in_locked(Adapter& a, uint8_t request, std::span<uint8_t> data
       put_u32(st, 8, a.tx_error_count);
       return copy_answer(data, st);
     }
-    case vorel::req::REQ_LED_MODE: {
+    case vorel::req::LED_MODE: {
       std::array<uint8_t, 4> w{};
       put_u32(w, 0, a.led_mode);
       return copy_answer(data, w);
     }
-    case vorel::req::REQ_DEVICE_NAME:
+    case vorel::req::DEVICE_NAME:
       return copy_answer(data, a.name);
     default:
       return status::pipe;
@@ -732,11 +732,11 @@ int World::vendor_in_locked(Adapter& a, uint8_t request, std::span<uint8_t> data
 int World::vendor_out_locked(Adapter& a, uint8_t request, std::span<const uint8_t> data) {
   auto need = [&](size_t n) { return data.size() >= n; };
   switch (request) {
-    case vorel::req::REQ_BITTIMING:
+    case vorel::req::BITTIMING:
       if (!need(32)) return status::pipe;
       std::copy_n(data.begin(), 32, a.bittiming.begin());
       return 32;
-    case vorel::req::REQ_BUS_STATE: {
+    case vorel::req::BUS_STATE: {
       if (!need(4)) return status::pipe;
       uint32_t on = get_u32(data, 0);
       if (on > 1) return status::pipe;
@@ -758,21 +758,21 @@ int World::vendor_out_locked(Adapter& a, uint8_t request, std::span<const uint8_
       cv.notify_all();
       return 4;
     }
-    case vorel::req::REQ_MODE:
+    case vorel::req::MODE:
       if (!need(4)) return status::pipe;
       a.mode = get_u32(data, 0);
       return 4;
-    case vorel::req::REQ_LED_MODE:
+    case vorel::req::LED_MODE:
       if (!need(4)) return status::pipe;
       a.led_mode = get_u32(data, 0);
       return 4;
-    case vorel::req::REQ_DEVICE_NAME: {
+    case vorel::req::DEVICE_NAME: {
       a.name.fill(0);
       size_t n = std::min<size_t>(data.size(), a.name.size());
       std::copy_n(data.begin(), n, a.name.begin());
       return static_cast<int>(data.size());
     }
-    case vorel::req::REQ_FLUSH_TX:
+    case vorel::req::FLUSH_TX:
       clear_tx(a);
       cv.notify_all();
       return 0;
@@ -783,8 +783,8 @@ int World::vendor_out_locked(Adapter& a, uint8_t request, std::span<const uint8_
 
 int World::standard_locked(Adapter& a, uint8_t type, uint8_t request, uint16_t value,
                            uint16_t index, std::span<uint8_t> data) {
-  bool in = (type & kTypeDirIn) != 0;
-  if (in && request == kGetDescriptor) {
+  bool in = (type & TYPE_DIR_IN) != 0;
+  if (in && request == GET_DESCRIPTOR) {
     uint8_t dtype = static_cast<uint8_t>(value >> 8), didx = static_cast<uint8_t>(value);
     if (dtype == 1) return copy_answer(data, device_descriptor_bytes(a));
     if (dtype == 2 && didx == 0) return copy_answer(data, config_descriptor_bytes());
@@ -794,26 +794,26 @@ int World::standard_locked(Adapter& a, uint8_t type, uint8_t request, uint16_t v
         return copy_answer(data, langs);
       }
       if (index != 0x0409) return status::pipe;
-      if (didx == 1) return copy_answer(data, string_descriptor(kManufacturer));
-      if (didx == 2) return copy_answer(data, string_descriptor(kProduct));
+      if (didx == 1) return copy_answer(data, string_descriptor(MANUFACTURER));
+      if (didx == 2) return copy_answer(data, string_descriptor(PRODUCT));
       if (didx == 3 && a.serial_mode != SerialMode::unreadable && a.serial_mode != SerialMode::none)
         return copy_answer(data, string_descriptor(a.serial));
     }
     return status::pipe;
   }
-  if (in && request == kGetStatus) {
+  if (in && request == GET_STATUS) {
     const std::array<uint8_t, 2> st{};
     return copy_answer(data, st);
   }
-  if (in && request == kGetConfiguration) {
+  if (in && request == GET_CONFIGURATION) {
     const std::array<uint8_t, 1> cfg = {1};
     return copy_answer(data, cfg);
   }
-  if (!in && request == kSetConfiguration) return value == 1 || value == 0 ? 0 : status::pipe;
-  if (!in && request == kSetInterface) return value == 0 && index == 0 ? 0 : status::pipe;
-  if (!in && request == kClearFeature && (type & 0x1F) == 2 && value == 0) {
-    if (index == kEpOut) a.stall_out = false;
-    if (index == kEpIn) a.stall_in = false;
+  if (!in && request == SET_CONFIGURATION) return value == 1 || value == 0 ? 0 : status::pipe;
+  if (!in && request == SET_INTERFACE) return value == 0 && index == 0 ? 0 : status::pipe;
+  if (!in && request == CLEAR_FEATURE && (type & 0x1F) == 2 && value == 0) {
+    if (index == ENDPOINT_OUT) a.stall_out = false;
+    if (index == ENDPOINT_IN) a.stall_in = false;
     return 0;
   }
   return status::pipe;
@@ -824,7 +824,7 @@ int World::control_locked(int index, uint8_t type, uint8_t request, uint16_t val
   wait_timeout = false;
   Adapter* a = adapter_locked(index);
   if (!a || !a->plugged) return status::no_device;
-  bool in = (type & kTypeDirIn) != 0;
+  bool in = (type & TYPE_DIR_IN) != 0;
   for (auto it = a->control_faults.begin(); it != a->control_faults.end(); ++it) {
     if (it->request >= 0 && it->request != request) continue;
     if (it->direction >= 0 && it->direction != (in ? 1 : 0)) continue;
@@ -833,10 +833,10 @@ int World::control_locked(int index, uint8_t type, uint8_t request, uint16_t val
     wait_timeout = err == status::timeout;
     return err;
   }
-  switch (type & kTypeMask) {
-    case kTypeStandard:
+  switch (type & TYPE_MASK) {
+    case TYPE_STANDARD:
       return standard_locked(*a, type, request, value, windex, data);
-    case kTypeVendor:
+    case TYPE_VENDOR:
       if (windex != 0) return status::pipe;  // one CAN channel
       return in ? vendor_in_locked(*a, request, data) : vendor_out_locked(*a, request, data);
     default:
@@ -907,7 +907,7 @@ int World::take_rx_locked(int index, std::span<uint8_t> buf, int& filled) {
   if (a->stall_in) return status::pipe;
   if (a->rx_queue.empty()) return status::would_block;
   if (buf.size() < vorel::rx::SIZE) return status::overflow;
-  size_t n = std::min({kRecordsPerRead, a->rx_queue.size(), buf.size() / vorel::rx::SIZE});
+  size_t n = std::min({RECORDS_PER_READ, a->rx_queue.size(), buf.size() / vorel::rx::SIZE});
   for (size_t i = 0; i < n; ++i) {
     std::copy(a->rx_queue.front().begin(), a->rx_queue.front().end(),
               buf.begin() + static_cast<std::ptrdiff_t>(i * vorel::rx::SIZE));
@@ -965,7 +965,7 @@ void World::finish_locked(Bus& bus, const InFlight& f) {
         report_bus_error_locked(r, before, vorel::CAN_ERR_PROT, vorel::CAN_ERR_PROT_STUFF, vorel::CAN_ERR_PROT_LOC_UNSPEC, f.end);
       } else if (!listening_only(r) && r.rx_error_count > 0) {
         // Above 127 a success sets the counter back into the error-active range.
-        r.rx_error_count = std::min(r.rx_error_count - 1, kErrorPassive - 1);
+        r.rx_error_count = std::min(r.rx_error_count - 1, ERROR_PASSIVE - 1);
       }
     }
     deliver_locked(bus, f, rate);
@@ -981,7 +981,7 @@ void World::finish_locked(Bus& bus, const InFlight& f) {
     if (!listening_only(r)) add_rx_errors(r, mismatched && error_active(r) ? 9 : 1);
     report_bus_error_locked(r, before, vorel::CAN_ERR_PROT, mismatched ? vorel::CAN_ERR_PROT_STUFF : vorel::CAN_ERR_PROT_FORM, vorel::CAN_ERR_PROT_LOC_UNSPEC, f.end);
   }
-  bus.free_at = f.end + bit_times(kErrorFrameBits, rate);
+  bus.free_at = f.end + bit_times(ERROR_FRAME_BITS, rate);
   if (!sender) return;  // a node's destroyed frame is lost; its next one follows
   uint32_t before = bus_state_of(*sender);
   bool ack_error = !destroyed;
@@ -1006,7 +1006,7 @@ void World::report_bus_error_locked(Adapter& a, uint32_t state_before, uint32_t 
   uint32_t state = bus_state_of(a);
   if (state != state_before && state >= 1 && state <= 2) {
     word |= vorel::CAN_ERR_CRTL;
-    bool tx = a.tx_error_count >= (state == 2 ? kErrorPassive : 96u);
+    bool tx = a.tx_error_count >= (state == 2 ? ERROR_PASSIVE : 96u);
     crtl = state == 2 ? (tx ? vorel::CAN_ERR_CRTL_TX_PASSIVE : vorel::CAN_ERR_CRTL_RX_PASSIVE) : (tx ? vorel::CAN_ERR_CRTL_TX_WARNING : vorel::CAN_ERR_CRTL_RX_WARNING);
   }
   rec[vorel::rx::DLC] = 8;

@@ -48,14 +48,14 @@ inline constexpr int other = -99;
 inline constexpr int would_block = -1000;
 }  // namespace status
 
-// USB identity and layout of the adapter.
-inline constexpr uint16_t kVendorId = 0x16C0;
-inline constexpr uint16_t kProductId = 0x27D8;
-inline constexpr uint8_t kEpOut = 0x02;
-inline constexpr uint8_t kEpIn = 0x81;
-inline constexpr size_t kRecordsPerRead = 2;
-inline constexpr size_t kDefaultRxCapacity = 64;  // frames, as small adapters buffer
-inline constexpr size_t kLogCapacity = 65536;     // transfers kept by the log ring
+// USB identity and layout of the adapter: the core's, and what the simulated firmware buffers.
+using vorel::ENDPOINT_IN;
+using vorel::ENDPOINT_OUT;
+using vorel::PRODUCT_ID;
+using vorel::VENDOR_ID;
+inline constexpr size_t RECORDS_PER_READ = 2;
+inline constexpr size_t DEFAULT_RX_CAPACITY = 64;  // frames, as small adapters buffer
+inline constexpr size_t LOG_CAPACITY = 65536;     // transfers kept by the log ring
 
 // How the serial string descriptor behaves.
 enum class SerialMode : int {
@@ -152,7 +152,7 @@ struct Adapter {
   // The firmware's host-bound queue: as many frames as the capabilities' rx_data_buffer_size
   // says (set_rx_capacity keeps the two in step); frames that find it full are dropped.
   std::deque<std::array<uint8_t, vorel::rx::SIZE>> rx_queue;
-  size_t rx_capacity = kDefaultRxCapacity;
+  size_t rx_capacity = DEFAULT_RX_CAPACITY;
   uint64_t frames_sent = 0, frames_received = 0, rx_overflows = 0;
   uint64_t tx_failures = 0;  // attempts nobody acknowledged or an error flag destroyed
   std::atomic<uint64_t> frames_dropped{0};
@@ -289,7 +289,7 @@ class World {
   int contexts = 0, handles = 0, claims = 0, device_refs = 0, transfers = 0;
   std::atomic<uint64_t> generation{0};  // bumped by reset(); objects of older ones are stale
 
-  // --- log: off unless asked for, the last kLogCapacity transfers, optionally a file too ------
+  // --- log: off unless asked for, the last LOG_CAPACITY transfers, optionally a file too ------
   std::atomic<bool> log_enabled{false};
   std::deque<LogEntry> log;
   uint64_t log_seq = 0;
@@ -300,7 +300,7 @@ class World {
   std::vector<Bus> buses;
 
   uint32_t default_bitrate = 500000;  // of new adapters' bit timing
-  size_t default_rx_capacity = kDefaultRxCapacity;
+  size_t default_rx_capacity = DEFAULT_RX_CAPACITY;
 
   std::FILE* capture = nullptr;  // every frame on a bus in ASC lines, when set
   Clock::time_point capture_start{};

@@ -49,8 +49,8 @@ enum class Op : uint32_t {
   bulk,       // u32 handle, u8 endpoint, i32 length, u32 timeout, OUT data -> i32 transferred, IN data
   string,     // u32 handle, u8 index, i32 length -> the text
 };
-constexpr size_t kHeaderSize = 8;
-constexpr uint32_t kMaxBody = 1 << 20;
+constexpr size_t HEADER_SIZE = 8;
+constexpr uint32_t MAX_BODY = 1 << 20;
 
 class Writer {
  public:
@@ -134,12 +134,12 @@ bool send_message(int fd, uint32_t word, std::span<const uint8_t> body) {
 }
 
 bool recv_message(int fd, uint32_t& word, std::vector<uint8_t>& body) {
-  uint8_t head[kHeaderSize];
+  uint8_t head[HEADER_SIZE];
   if (!recv_all(fd, head, sizeof head)) return false;
   Reader r(head);
   word = r.get<uint32_t>();
   uint32_t len = r.get<uint32_t>();
-  if (len > kMaxBody) return false;
+  if (len > MAX_BODY) return false;
   body.resize(len);
   return recv_all(fd, body.data(), len);
 }
@@ -410,7 +410,7 @@ struct Session {
 
 // Longest wait of one server-side transfer: between slices a server thread looks whether its
 // client is still there, so that a dead client's blocked read does not hold its claim for ever.
-constexpr unsigned kSliceMs = 50;
+constexpr unsigned SLICE_MS = 50;
 
 class Server {
  public:
@@ -616,7 +616,7 @@ class Server {
     auto endpoint = rd.get<uint8_t>();
     int length = rd.get<int32_t>();
     auto timeout = rd.get<uint32_t>();
-    if (length < 0 || static_cast<uint32_t>(length) > kMaxBody) return LIBUSB_ERROR_INVALID_PARAM;
+    if (length < 0 || static_cast<uint32_t>(length) > MAX_BODY) return LIBUSB_ERROR_INVALID_PARAM;
     bool in = (endpoint & LIBUSB_ENDPOINT_IN) != 0;
     std::vector<uint8_t> data(static_cast<size_t>(length));
     if (!in) {
@@ -627,10 +627,10 @@ class Server {
     auto start = std::chrono::steady_clock::now();
     int moved = 0, r;
     for (;;) {
-      unsigned slice = kSliceMs;
+      unsigned slice = SLICE_MS;
       if (timeout != 0) {
         auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
-        slice = static_cast<unsigned>(std::clamp<long long>(timeout - spent, 1, kSliceMs));
+        slice = static_cast<unsigned>(std::clamp<long long>(timeout - spent, 1, SLICE_MS));
       }
       int t = 0;
       r = libusb_bulk_transfer(h.h, endpoint, data.data() + moved, length - moved, &t, slice);

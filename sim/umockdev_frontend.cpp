@@ -47,22 +47,22 @@ namespace st = vsim::status;
 // --- usbfs records -----------------------------------------------------------------------------
 // The kernel's struct usbdevfs_urb as umockdev copies it out of the client: host byte order,
 // fields read and written at their offsets.
-constexpr size_t kUrbSize = sizeof(usbdevfs_urb);
-static_assert(kUrbSize == 56, "struct usbdevfs_urb of a 64-bit kernel");
-constexpr size_t kUrbType = offsetof(usbdevfs_urb, type);
-constexpr size_t kUrbEndpoint = offsetof(usbdevfs_urb, endpoint);
-constexpr size_t kUrbStatus = offsetof(usbdevfs_urb, status);
-constexpr size_t kUrbBuffer = offsetof(usbdevfs_urb, buffer);
-constexpr size_t kUrbBufferLength = offsetof(usbdevfs_urb, buffer_length);
-constexpr size_t kUrbActualLength = offsetof(usbdevfs_urb, actual_length);
-constexpr size_t kSetupSize = 8;  // a control URB's buffer starts with its setup packet
-constexpr size_t kConnectInfoSize = sizeof(usbdevfs_connectinfo);
-static_assert(kConnectInfoSize == 8);
-constexpr size_t kPipePage = 4096;
+constexpr size_t URB_SIZE = sizeof(usbdevfs_urb);
+static_assert(URB_SIZE == 56, "struct usbdevfs_urb of a 64-bit kernel");
+constexpr size_t URB_TYPE = offsetof(usbdevfs_urb, type);
+constexpr size_t URB_ENDPOINT = offsetof(usbdevfs_urb, endpoint);
+constexpr size_t URB_STATUS = offsetof(usbdevfs_urb, status);
+constexpr size_t URB_BUFFER = offsetof(usbdevfs_urb, buffer);
+constexpr size_t URB_BUFFER_LENGTH = offsetof(usbdevfs_urb, buffer_length);
+constexpr size_t URB_ACTUAL_LENGTH = offsetof(usbdevfs_urb, actual_length);
+constexpr size_t SETUP_SIZE = 8;  // a control URB's buffer starts with its setup packet
+constexpr size_t CONNECT_INFO_SIZE = sizeof(usbdevfs_connectinfo);
+static_assert(CONNECT_INFO_SIZE == 8);
+constexpr size_t PIPE_PAGE = 4096;
 
 // Reported by GET_CAPABILITIES: one URB carries a bulk transfer of any length.
-constexpr uint32_t kCapabilities = USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
-constexpr int kSpeedFull = 2;  // enum usb_device_speed
+constexpr uint32_t CAPABILITIES = USBDEVFS_CAP_BULK_SCATTER_GATHER | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
+constexpr int SPEED_FULL = 2;  // enum usb_device_speed
 
 template <typename T>
 T load(const UMockdevIoctlData* d, size_t off) {
@@ -148,9 +148,9 @@ struct Client {
 };
 
 // A full-speed host controller polls a NAKing bulk endpoint several times a frame.
-constexpr auto kPacketGap = std::chrono::microseconds(50);
+constexpr auto PACKET_GAP = std::chrono::microseconds(50);
 
-bool is_bulk_in(const Urb& u) { return u.type == USBDEVFS_URB_TYPE_BULK && u.endpoint == vsim::kEpIn; }
+bool is_bulk_in(const Urb& u) { return u.type == USBDEVFS_URB_TYPE_BULK && u.endpoint == vsim::ENDPOINT_IN; }
 
 // One published adapter. Kept after it is gone, since files opened on it stay open.
 struct Device {
@@ -209,7 +209,7 @@ void Frontend::update_ready_locked(Device& d) {
   for (auto& [_, c] : clients)
     if (c->device == &d && !c->done.empty()) ready = true;
   if (ready == d.ready || d.fifo < 0) return;
-  static char page[kPipePage];
+  static char page[PIPE_PAGE];
   if (ready) {
     while (::read(d.fifo, page, sizeof page) > 0) {
     }
@@ -227,7 +227,7 @@ void Frontend::finish_locked(World& w, Client& c, std::unique_ptr<Urb> u) {
   u->log.transferred = u->progress;
   bool in = control ? (data[0] & 0x80) != 0 : (u->endpoint & 0x80) != 0;
   if (in && u->progress > 0) {
-    size_t off = control ? kSetupSize : 0;
+    size_t off = control ? SETUP_SIZE : 0;
     size_t n = std::min<size_t>(static_cast<size_t>(u->progress), u->log.data.size());
     if (off + n <= data.size()) {
       std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(off), n, u->log.data.begin());
@@ -251,8 +251,8 @@ void Frontend::finish_locked(World& w, Client& c, std::unique_ptr<Urb> u) {
 }
 
 void Frontend::deliver_locked(Client& c, std::unique_ptr<Urb> u) {
-  store<int32_t>(u->urb, kUrbStatus, u->status);
-  store<int32_t>(u->urb, kUrbActualLength, u->progress);
+  store<int32_t>(u->urb, URB_STATUS, u->status);
+  store<int32_t>(u->urb, URB_ACTUAL_LENGTH, u->progress);
   c.done.push_back(std::move(u));
   update_ready_locked(*c.device);
 }
@@ -285,7 +285,7 @@ bool Frontend::try_finish_locked(World& w, Device& d, Urb& u) {
   if (u.type == USBDEVFS_URB_TYPE_CONTROL) {
     const uint8_t* s = data.data();
     uint16_t length = static_cast<uint16_t>(s[6] | s[7] << 8);
-    auto payload = data.subspan(kSetupSize, std::min<size_t>(length, data.size() - kSetupSize));
+    auto payload = data.subspan(SETUP_SIZE, std::min<size_t>(length, data.size() - SETUP_SIZE));
     bool in = (s[0] & 0x80) != 0;
     if (in) std::fill(payload.begin(), payload.end(), 0);
     bool wait_timeout = false;
@@ -296,7 +296,7 @@ bool Frontend::try_finish_locked(World& w, Device& d, Urb& u) {
       return false;
     }
     if (r >= 0) u.progress = r;
-  } else if (u.endpoint == vsim::kEpOut) {
+  } else if (u.endpoint == vsim::ENDPOINT_OUT) {
     r = w.bulk_out_locked(d.adapter, data, u.progress);
   } else {
     int filled = 0;
@@ -330,7 +330,7 @@ bool Frontend::progress_locked(World& w, Client& c, Clock::time_point now) {
       ++it;
       continue;
     }
-    if (is_bulk_in(u) && u.status == 0) c.next_in_packet = now + kPacketGap;
+    if (is_bulk_in(u) && u.status == 0) c.next_in_packet = now + PACKET_GAP;
     std::unique_ptr<Urb> owned = std::move(*it);
     it = c.pending.erase(it);
     finish_locked(w, c, std::move(owned));
@@ -399,13 +399,13 @@ void Frontend::handle_locked(World& w, UMockdevIoctlClient* client, Client* c) {
     case USBDEVFS_GET_CAPABILITIES: {
       UMockdevIoctlData* arg = resolve_arg(client, sizeof(uint32_t));
       if (!arg) return complete(client, -1, EFAULT);
-      store<uint32_t>(arg, 0, kCapabilities);
+      store<uint32_t>(arg, 0, CAPABILITIES);
       return complete(client, 0, 0);
     }
     case USBDEVFS_GET_SPEED:
-      return complete(client, kSpeedFull, 0);
+      return complete(client, SPEED_FULL, 0);
     case USBDEVFS_CONNECTINFO: {
-      UMockdevIoctlData* arg = resolve_arg(client, kConnectInfoSize);
+      UMockdevIoctlData* arg = resolve_arg(client, CONNECT_INFO_SIZE);
       if (!arg) return complete(client, -1, EFAULT);
       Adapter* a = w.adapter_locked(d.adapter);
       store<uint32_t>(arg, offsetof(usbdevfs_connectinfo, devnum), a ? a->address : 0);
@@ -444,8 +444,8 @@ void Frontend::handle_locked(World& w, UMockdevIoctlClient* client, Client* c) {
       if (gone) return complete(client, -1, ENODEV);
       uint32_t ep = load<uint32_t>(arg, 0);
       Adapter* a = w.adapter_locked(d.adapter);
-      if (ep == vsim::kEpOut) a->stall_out = false;
-      else if (ep == vsim::kEpIn) a->stall_in = false;
+      if (ep == vsim::ENDPOINT_OUT) a->stall_out = false;
+      else if (ep == vsim::ENDPOINT_IN) a->stall_in = false;
       else return complete(client, -1, ENOENT);
       return complete(client, 0, 0);
     }
@@ -504,12 +504,12 @@ void start_log(Urb& u, int adapter, int length) {
     e.value = static_cast<uint16_t>(data[2] | data[3] << 8);
     e.index = static_cast<uint16_t>(data[4] | data[5] << 8);
     e.length = static_cast<uint16_t>(data[6] | data[7] << 8);
-    if ((data[0] & 0x80) == 0) out = data.subspan(kSetupSize, std::min<size_t>(e.length, data.size() - kSetupSize));
+    if ((data[0] & 0x80) == 0) out = data.subspan(SETUP_SIZE, std::min<size_t>(e.length, data.size() - SETUP_SIZE));
   } else {
     e.kind = 1;
     e.endpoint = u.endpoint;
     e.length = static_cast<uint16_t>(std::min(length, 0xFFFF));
-    if (u.endpoint == vsim::kEpOut) out = data;
+    if (u.endpoint == vsim::ENDPOINT_OUT) out = data;
   }
   e.data_len = static_cast<uint16_t>(std::min(out.size(), e.data.size()));
   std::copy_n(out.begin(), e.data_len, e.data.begin());
@@ -517,19 +517,19 @@ void start_log(Urb& u, int adapter, int length) {
 
 void Frontend::submit_locked(World& w, UMockdevIoctlClient* client, Client& c, bool gone) {
   Device& d = *c.device;
-  UMockdevIoctlData* urb = resolve_arg(client, kUrbSize);
+  UMockdevIoctlData* urb = resolve_arg(client, URB_SIZE);
   if (!urb) return complete(client, -1, EFAULT);
   auto u = std::make_unique<Urb>();
-  u->type = load<uint8_t>(urb, kUrbType);
-  u->endpoint = load<uint8_t>(urb, kUrbEndpoint);
-  int length = load<int32_t>(urb, kUrbBufferLength);
+  u->type = load<uint8_t>(urb, URB_TYPE);
+  u->endpoint = load<uint8_t>(urb, URB_ENDPOINT);
+  int length = load<int32_t>(urb, URB_BUFFER_LENGTH);
   bool control = u->type == USBDEVFS_URB_TYPE_CONTROL && u->endpoint == 0;
-  bool bulk = u->type == USBDEVFS_URB_TYPE_BULK && (u->endpoint == vsim::kEpOut || u->endpoint == vsim::kEpIn);
+  bool bulk = u->type == USBDEVFS_URB_TYPE_BULK && (u->endpoint == vsim::ENDPOINT_OUT || u->endpoint == vsim::ENDPOINT_IN);
   if (!control && !bulk) return complete(client, -1, ENOENT);
-  if (length < 0 || (control && length < static_cast<int>(kSetupSize))) return complete(client, -1, EINVAL);
+  if (length < 0 || (control && length < static_cast<int>(SETUP_SIZE))) return complete(client, -1, EINVAL);
   if (length > 0) {
     GError* error = nullptr;
-    u->buffer = umockdev_ioctl_data_resolve(urb, kUrbBuffer, static_cast<size_t>(length), &error);
+    u->buffer = umockdev_ioctl_data_resolve(urb, URB_BUFFER, static_cast<size_t>(length), &error);
     if (error) g_error_free(error);
     if (!u->buffer) return complete(client, -1, EFAULT);
   }
@@ -571,7 +571,7 @@ void Frontend::submit_locked(World& w, UMockdevIoctlClient* client, Client& c, b
   const auto now = Clock::now();
   const bool paced = is_bulk_in(added) && now < c.next_in_packet;
   if (first_on_endpoint(c, added) && !paced && try_finish_locked(w, d, added)) {
-    if (is_bulk_in(added) && added.status == 0) c.next_in_packet = now + kPacketGap;
+    if (is_bulk_in(added) && added.status == 0) c.next_in_packet = now + PACKET_GAP;
     std::unique_ptr<Urb> owned = std::move(c.pending.back());
     c.pending.pop_back();
     finish_locked(w, c, std::move(owned));
@@ -641,11 +641,11 @@ int make_fifo(const std::string& path) {
   if (::mkfifo(path.c_str(), 0666) != 0) return -1;
   int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
-  if (::fcntl(fd, F_SETPIPE_SZ, static_cast<int>(kPipePage)) < 0) {
+  if (::fcntl(fd, F_SETPIPE_SZ, static_cast<int>(PIPE_PAGE)) < 0) {
     ::close(fd);
     return -1;
   }
-  static const char page[kPipePage] = {};
+  static const char page[PIPE_PAGE] = {};
   if (::write(fd, page, sizeof page) != static_cast<ssize_t>(sizeof page)) {
     ::close(fd);
     return -1;

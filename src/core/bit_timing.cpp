@@ -203,4 +203,13 @@ Result<BitTiming> timing_from_segments(const Segments& s, uint32_t clock_freq, c
                    s.brp};
 }
 
+TimingChoice choose_bit_timing(uint32_t bitrate, uint32_t sample_point_ppm, uint32_t tolerance_ppm,
+                               uint32_t clock_freq, const BitTimingConst& limits) {
+  TimingChoice c;
+  if (auto seg = segments_near(bitrate, sample_point_ppm, tolerance_ppm, clock_freq, limits))
+    if (auto t = timing_from_segments(*seg, clock_freq, limits)) c.timing = t.value();
+  c.nearest_bitrate = nearest_bitrate(bitrate, clock_freq, limits);
+  return c;
+}
+
 }  // namespace vorel

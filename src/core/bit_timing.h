@@ -57,4 +57,14 @@ Result<BitTiming> timing_from_segments(const Segments& s, uint32_t clock_freq, c
 std::optional<Segments> segments_near(uint32_t bitrate, uint32_t sample_point_ppm, uint32_t tolerance_ppm,
                                       uint32_t clock_freq, const BitTimingConst& limits) noexcept;
 
+// What the plug-in's request for a bit rate and sample point comes to: the timing of
+// segments_near (nothing when no rate is near enough), and the nearest rate the adapter reaches
+// at all, for the message that says so.
+struct TimingChoice {
+  std::optional<BitTiming> timing;
+  uint32_t nearest_bitrate = 0;
+};
+TimingChoice choose_bit_timing(uint32_t bitrate, uint32_t sample_point_ppm, uint32_t tolerance_ppm,
+                               uint32_t clock_freq, const BitTimingConst& limits);
+
 }  // namespace vorel

@@ -111,26 +111,26 @@ std::string version_text(const std::array<uint8_t, 4>& v) {
 }
 
 Result<DeviceInfo> get_device_info(const UsbTransport& t) {
-  auto a = t.control_in(req::REQ_DEVICE_INFO, DEVICE_INFO_SIZE);
+  auto a = t.control_in(req::DEVICE_INFO, DEVICE_INFO_SIZE);
   if (!a) return std::move(a).error();
   return decode_device_info(a.value());
 }
 
 Result<DeviceCapabilities> get_capabilities(const UsbTransport& t) {
-  auto a = t.control_in(req::REQ_CAPABILITIES, CAPABILITIES_SIZE);
+  auto a = t.control_in(req::CAPABILITIES, CAPABILITIES_SIZE);
   if (!a) return std::move(a).error();
   return decode_capabilities(a.value());
 }
 
 Result<BitTimingConst> get_bt_const(const UsbTransport& t) {
-  auto a = t.control_in(req::REQ_BT_CONST, BT_CONST_SIZE);
+  auto a = t.control_in(req::BT_CONST, BT_CONST_SIZE);
   if (!a) return std::move(a).error();
   return decode_bt_const(a.value());
 }
 
 Status set_bittiming(const UsbTransport& t, const BitTiming& timing) {
-  if (auto w = t.control_out(req::REQ_BITTIMING, encode_bittiming(timing)); !w) return w;
-  auto a = t.control_in(req::REQ_BITTIMING, BIT_TIMING_SIZE);
+  if (auto w = t.control_out(req::BITTIMING, encode_bittiming(timing)); !w) return w;
+  auto a = t.control_in(req::BITTIMING, BIT_TIMING_SIZE);
   if (!a) return std::move(a).error();
   auto back = decode_bittiming(a.value());
   if (!back) return std::move(back).error();
@@ -143,7 +143,7 @@ Status set_bittiming(const UsbTransport& t, const BitTiming& timing) {
 }
 
 Status set_bus_state(const UsbTransport& t, bool on) {
-  if (auto w = t.control_out(req::REQ_BUS_STATE, encode_word(on ? 1 : 0)); !w) return w;
+  if (auto w = t.control_out(req::BUS_STATE, encode_word(on ? 1 : 0)); !w) return w;
   auto st = get_bus_state(t);
   if (!st) return std::move(st).error();
   bool stopped = st->state == static_cast<uint32_t>(BusState::Stopped) ||
@@ -160,17 +160,17 @@ Status set_bus_state(const UsbTransport& t, bool on) {
 }
 
 Result<BusStatus> get_bus_state(const UsbTransport& t) {
-  auto a = t.control_in(req::REQ_BUS_STATE, BUS_STATUS_SIZE);
+  auto a = t.control_in(req::BUS_STATE, BUS_STATUS_SIZE);
   if (!a) return std::move(a).error();
   return decode_bus_status(a.value());
 }
 
 Status set_mode(const UsbTransport& t, uint32_t ctrlmode) {
-  return t.control_out(req::REQ_MODE, encode_word(ctrlmode));
+  return t.control_out(req::MODE, encode_word(ctrlmode));
 }
 
 Status set_led_mode(const UsbTransport& t, uint32_t mode) {
-  if (auto w = t.control_out(req::REQ_LED_MODE, encode_word(mode)); !w) return w;
+  if (auto w = t.control_out(req::LED_MODE, encode_word(mode)); !w) return w;
   auto back = get_led_mode(t);
   if (!back) return std::move(back).error();
   if (back.value() != mode) {
@@ -181,13 +181,13 @@ Status set_led_mode(const UsbTransport& t, uint32_t mode) {
 }
 
 Result<uint32_t> get_led_mode(const UsbTransport& t) {
-  auto a = t.control_in(req::REQ_LED_MODE, WORD_SIZE);
+  auto a = t.control_in(req::LED_MODE, WORD_SIZE);
   if (!a) return std::move(a).error();
   return decode_word(a.value());
 }
 
 Result<std::string> get_device_name(const UsbTransport& t) {
-  auto a = t.control_in(req::REQ_DEVICE_NAME, NAME_FIELD_SIZE);
+  auto a = t.control_in(req::DEVICE_NAME, NAME_FIELD_SIZE);
   if (!a) return std::move(a).error();
   return decode_name(a.value());
 }
@@ -195,11 +195,11 @@ Result<std::string> get_device_name(const UsbTransport& t) {
 Status set_device_name(const UsbTransport& t, std::string_view name) {
   auto field = encode_name(name);
   if (!field) return std::move(field).error();
-  return t.control_out(req::REQ_DEVICE_NAME, field.value());
+  return t.control_out(req::DEVICE_NAME, field.value());
 }
 
 Status flush_tx_queue(const UsbTransport& t) {
-  return t.control_out(req::REQ_FLUSH_TX, std::span<const uint8_t>());
+  return t.control_out(req::FLUSH_TX, std::span<const uint8_t>());
 }
 
 }  // namespace vorel

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
 #include <thread>
 #include <libusb-1.0/libusb.h>
 
@@ -106,6 +107,43 @@ void Device::keep_pending(std::vector<RxEntry> frames, size_t from) {
   update_ready_locked();
 }
 
+Result<Received> Device::receive(uint64_t timeout_ns, size_t max_frames, bool take_marks) {
+  Received got;
+  if (receiver_running()) {
+    RxEntry first;
+    auto end = wait_frame(timeout_ns, take_marks, first);
+    if (!end) return std::move(end).error();
+    got.end = end.value();
+    if (got.end == WaitEnd::frame) {
+      got.entries.push_back(std::move(first));
+      if (max_frames > 1) {
+        auto more = take_all(std::min<size_t>(max_frames - 1, size_t{1} << 20), take_marks);
+        std::move(more.begin(), more.end(), std::back_inserter(got.entries));
+      }
+    }
+    return got;
+  }
+  if (auto pending = take_pending()) {
+    got.entries.push_back(std::move(*pending));
+    got.end = WaitEnd::frame;
+    return got;
+  }
+  const uint64_t ms = timeout_ns == platform::NEVER
+                         ? 0
+                         : std::max<uint64_t>(1, timeout_ns / 1000000 + (timeout_ns % 1000000 != 0));
+  auto read = read_once(ms);
+  if (!read) return std::move(read).error();
+  got.entries = std::move(read).value();
+  if (got.entries.size() > max_frames) {
+    auto split = got.entries.begin() + static_cast<std::ptrdiff_t>(max_frames);
+    std::vector<RxEntry> rest(std::make_move_iterator(split), std::make_move_iterator(got.entries.end()));
+    got.entries.erase(split, got.entries.end());
+    keep_pending(std::move(rest), 0);
+  }
+  got.end = got.entries.empty() ? WaitEnd::timeout : WaitEnd::frame;
+  return got;
+}
+
 // --- the receiver --------------------------------------------------------------------------------
 
 Status Device::start_receiver(size_t capacity, size_t transfers) {
@@ -115,7 +153,6 @@ Status Device::start_receiver(size_t capacity, size_t transfers) {
   {
     std::lock_guard rx(rx_lock_);
     capacity_ = capacity;
-    interrupted_ = false;
   }
   // Completions may come before the thread runs (another thread may handle events): the buffer
   // is bounded from here on.
@@ -237,7 +274,7 @@ Result<WaitEnd> Device::wait_frame(uint64_t timeout_ns, bool take_marks, RxEntry
       update_ready_locked();
       return e;
     }
-    if (interrupted_ || capacity_ == 0) return WaitEnd::stopped;
+    if (closing() || capacity_ == 0) return WaitEnd::stopped;
     const uint64_t now = platform::monotonic_ns();
     if (now >= deadline) return WaitEnd::timeout;
     if (platform::is_never(deadline)) {
@@ -262,7 +299,6 @@ std::vector<RxEntry> Device::take_all(size_t max, bool take_marks) {
 
 void Device::interrupt_waits() {
   std::lock_guard lk(rx_lock_);
-  interrupted_ = true;
   closing_.store(true, std::memory_order_relaxed);
   rx_cv_.notify_all();
 }
@@ -276,6 +312,27 @@ void Device::push_host(RxEntry entry) {
 }
 
 // --- sending ---------------------------------------------------------------------------------------
+
+Result<SendStep> Device::send_slice(const TxRecord& record, uint64_t deadline_ns) {
+  const uint64_t now = platform::monotonic_ns();
+  const uint64_t left_ms = deadline_ns > now ? (deadline_ns - now + 999999) / 1000000 : 1;
+  auto written = transport_->bulk_write(record, Duration::from_millis(std::min(left_ms, SEND_SLICE_MS)));
+  if (written) return SendStep::written;
+  if (written.error().libusb_code() != LIBUSB_ERROR_TIMEOUT) return std::move(written).error();
+  if (closing()) return SendStep::closing;
+  if (platform::monotonic_ns() >= deadline_ns) return std::move(written).error();
+  return SendStep::again;
+}
+
+void Device::note_written(const ReceivedFrame& frame, bool echo) {
+  note_sent(frame_wire_ns(frame.is_ext, frame.is_rtr, frame.dlc, bitrate()));
+  if (echo) push_host(RxEntry{frame, clock_.host_stamp(ClockSync::monotonic_s()), 0, Origin::echo});
+}
+
+void Device::push_host_error(uint32_t arb_id, std::span<const uint8_t> data) {
+  ReceivedFrame f{0, arb_id, false, false, true, static_cast<uint8_t>(data.size()), {data.begin(), data.end()}};
+  push_host(RxEntry{std::move(f), clock_.host_stamp(ClockSync::monotonic_s()), 0, Origin::host_error});
+}
 
 void Device::note_sent(uint64_t wire_ns) {
   sent_.fetch_add(1, std::memory_order_relaxed);
@@ -303,6 +360,25 @@ RxStats Device::stats() {
   st.transfers_in_flight = reader_ ? reader_->in_flight() : 0;
   st.max_transfers_in_flight = reader_ ? reader_->max_in_flight() : last_max_in_flight_;
   return st;
+}
+
+// --- release -----------------------------------------------------------------------------------------
+
+void DeviceSlot::release(std::chrono::nanoseconds wait) {
+  if (!gate.close()) {
+    gate.wait_released();
+    return;
+  }
+  device->interrupt_waits();
+  for (platform::Thread& t : device->registry().stop_all()) t.join();
+  // Calls inside end promptly once woken, except a read or write given no time-out, which may
+  // block for ever: that one performs the release when it returns.
+  if (gate.wait_idle_for(wait) || !gate.hand_over()) finish_release();
+}
+
+void DeviceSlot::finish_release() {
+  device.reset();  // stops the receiver; the transport goes last
+  gate.released();
 }
 
 }  // namespace vorel

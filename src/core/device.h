@@ -16,6 +16,7 @@
 #include "frames.h"
 #include "periodic.h"
 #include "platform.h"
+#include "release_gate.h"
 #include "result.h"
 #include "usb_transport.h"
 
@@ -58,6 +59,21 @@ struct RxStats {
 // What a wait for a frame ended with.
 enum class WaitEnd { frame, timeout, stopped };
 
+// What a receive yields: entries in the adapter's order, and how its wait ended (`frame` when
+// it yields any).
+struct Received {
+  std::vector<RxEntry> entries;
+  WaitEnd end = WaitEnd::timeout;
+};
+
+// How one slice of a send ended: written, timed out with time left (the caller may run its own
+// checks, then send the next slice), or timed out while the device is being released.
+enum class SendStep { written, again, closing };
+
+// Sends that may wait for room in the adapter's queue write in slices this long, so that a
+// release ends a send stuck on a full queue.
+inline constexpr uint64_t SEND_SLICE_MS = 50;
+
 class Device : private ReadSink {
  public:
   explicit Device(std::shared_ptr<UsbTransport> transport);
@@ -84,6 +100,15 @@ class Device : private ReadSink {
   Result<std::vector<RxEntry>> read_once(uint64_t timeout_ms);
   // Frames of a read that were not handed out, kept for the next call.
   void keep_pending(std::vector<RxEntry> frames, size_t from);
+
+  // --- receiving, whichever way the device receives ----------------------------------------
+  // With the receiver: waits up to `timeout_ns` for a frame, then takes what else is pending,
+  // up to `max_frames` in all (at least the one waited for). Without it: a frame kept from an
+  // earlier read, or else one read of this caller's (its time-out rounded up to whole
+  // milliseconds, at least one, saturating at libusb's longest; exactly NEVER: no limit), the
+  // frames past `max_frames` kept for later.
+  // `take_marks` also hands out overrun marks.
+  Result<Received> receive(uint64_t timeout_ns, size_t max_frames, bool take_marks);
 
   // --- the receiver ----------------------------------------------------------------------------
   // Starts the receiver: `transfers` reads kept in flight (BulkReader), their frames filtered,
@@ -113,6 +138,14 @@ class Device : private ReadSink {
   int ready_fd() const { return ready_.fd(); }
 
   // --- sending -----------------------------------------------------------------------------------
+  // One slice of a send that may wait until `deadline_ns` (monotonic; NEVER: no limit): one
+  // write given at most SEND_SLICE_MS. A time-out past the deadline is the write's error.
+  Result<SendStep> send_slice(const TxRecord& record, uint64_t deadline_ns);
+  // Accounts a frame written: its wire time for drain(), and with `echo` its copy for this
+  // host's readers (stamped now, filtered as a received frame).
+  void note_written(const ReceivedFrame& frame, bool echo);
+  // Queues an error frame made on the host (bus-off, restart), past every filter.
+  void push_host_error(uint32_t arb_id, std::span<const uint8_t> data);
   // Counts a frame written and when the frames written so far can have left the adapter: each
   // takes `wire_ns` after the one before (writes block while the adapter's queue is full, so
   // this stays within that queue's wire time of now).
@@ -161,8 +194,9 @@ class Device : private ReadSink {
   size_t high_water_ = 0;
   std::optional<DeviceError> handover_;  // a read failure for the next waiter
   std::optional<DeviceError> gone_;      // the adapter was unplugged: for every later call
-  bool interrupted_ = false;
-  std::atomic<bool> closing_{false};  // set with interrupted_; read without the lock
+  // Set once, by interrupt_waits, under rx_lock_ (so that a waiter cannot miss it between its
+  // check and its wait); read with or without the lock.
+  std::atomic<bool> closing_{false};
 
   // Guards filters_ (empty: accept everything). Innermost: nothing is taken while it is held.
   std::mutex filter_lock_;
@@ -189,6 +223,25 @@ class Device : private ReadSink {
 
   PeriodicRegistry registry_;  // guarded by its own mutex, see periodic.h
   TaskIds next_task_id_;       // guarded by its own mutex, taken alone
+};
+
+// A device and the gate every call on it passes. The device lives until it is released: by
+// release(), or by the last call to leave after release() handed the release over to it.
+class DeviceSlot {
+ public:
+  explicit DeviceSlot(std::unique_ptr<Device> d) : device(std::move(d)) {}
+
+  // Closes the gate, wakes the calls inside (those waiting for frames or for room), stops every
+  // periodic task and waits up to `wait` for the calls to leave; then stops the receiver and
+  // closes the adapter. A call still blocked after `wait` (a read or a write given no time-out)
+  // gets the release handed over and performs it when it leaves; until then the adapter stays
+  // claimed. A concurrent release returns once that is done or handed over. Blocks, joins.
+  void release(std::chrono::nanoseconds wait);
+  // The release a call leaving the gate was handed (DeviceLease's destructor calls it). Blocks.
+  void finish_release();
+
+  ReleaseGate gate;
+  std::unique_ptr<Device> device;  // set until the release; read by callers inside the gate
 };
 
 }  // namespace vorel

@@ -5,6 +5,8 @@
 #include <string_view>
 #include <vector>
 
+#include "usb_error_text.h"
+
 namespace vorel {
 
 enum class ErrorKind {
@@ -58,8 +60,6 @@ class DeviceError {
 bool carries_text(ErrorKind kind) noexcept;
 std::string_view variant_name(ErrorKind kind) noexcept;
 
-// The text of a libusb return code; every unknown negative value is "Other error".
-std::string_view usb_error_text(int libusb_code) noexcept;
 
 // The text between double quotes with backslash escapes, as the debug form writes strings.
 std::string quote_debug(std::string_view utf8);

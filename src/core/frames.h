@@ -36,6 +36,13 @@ struct RxFrame {
   static ReceivedFrame from_bytes(std::span<const uint8_t, rx::SIZE> record);
 };
 
+// A classic frame's time on the wire at `bitrate` (500 kbit/s when 0), its stuff bits at worst
+// included, in nanoseconds.
+constexpr uint64_t frame_wire_ns(bool is_ext, bool is_rtr, uint8_t dlc, uint32_t bitrate) noexcept {
+  const uint64_t bits = (is_ext ? 67 : 47) + (is_rtr ? 0 : 8 * (dlc < 8 ? dlc : 8));
+  return bits * 12 * 100000000 / (bitrate != 0 ? bitrate : 500000);
+}
+
 // The whole records in the first n bytes of a bulk read (at most 64), in buffer order.
 std::vector<ReceivedFrame> parse_rx_frames(std::span<const uint8_t> buffer, size_t n);
 

@@ -9,17 +9,26 @@
 
 namespace vorel {
 
+// USB identity and layout of the adapter.
+inline constexpr uint16_t VENDOR_ID = 0x16C0;
+inline constexpr uint16_t PRODUCT_ID = 0x27D8;
+inline constexpr uint8_t INTERFACE_NUMBER = 0;
+inline constexpr uint8_t ENDPOINT_OUT = 0x02;
+inline constexpr uint8_t ENDPOINT_IN = 0x81;
+inline constexpr uint8_t REQUEST_TYPE_IN = 0xC1;   // device to host, vendor, recipient interface
+inline constexpr uint8_t REQUEST_TYPE_OUT = 0x41;  // host to device, vendor, recipient interface
+
 // Vendor request codes.
 namespace req {
-inline constexpr uint8_t REQ_DEVICE_INFO = 0;
-inline constexpr uint8_t REQ_CAPABILITIES = 1;
-inline constexpr uint8_t REQ_BT_CONST = 2;
-inline constexpr uint8_t REQ_BITTIMING = 20;
-inline constexpr uint8_t REQ_BUS_STATE = 21;
-inline constexpr uint8_t REQ_MODE = 22;
-inline constexpr uint8_t REQ_LED_MODE = 24;
-inline constexpr uint8_t REQ_DEVICE_NAME = 25;
-inline constexpr uint8_t REQ_FLUSH_TX = 63;
+inline constexpr uint8_t DEVICE_INFO = 0;
+inline constexpr uint8_t CAPABILITIES = 1;
+inline constexpr uint8_t BT_CONST = 2;
+inline constexpr uint8_t BITTIMING = 20;
+inline constexpr uint8_t BUS_STATE = 21;
+inline constexpr uint8_t MODE = 22;
+inline constexpr uint8_t LED_MODE = 24;
+inline constexpr uint8_t DEVICE_NAME = 25;
+inline constexpr uint8_t FLUSH_TX = 63;
 }  // namespace req
 
 // Payload sizes on the wire.

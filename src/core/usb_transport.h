@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "protocol.h"
 #include "result.h"
 
 struct libusb_context;
@@ -19,14 +20,6 @@ struct libusb_device_handle;
 
 namespace vorel {
 
-// USB identity and layout of the adapter.
-inline constexpr uint16_t VENDOR_ID = 0x16C0;
-inline constexpr uint16_t PRODUCT_ID = 0x27D8;
-inline constexpr uint8_t INTERFACE_NUMBER = 0;
-inline constexpr uint8_t ENDPOINT_OUT = 0x02;
-inline constexpr uint8_t ENDPOINT_IN = 0x81;
-inline constexpr uint8_t REQUEST_TYPE_IN = 0xC1;   // device to host, vendor, recipient interface
-inline constexpr uint8_t REQUEST_TYPE_OUT = 0x41;  // host to device, vendor, recipient interface
 inline constexpr unsigned CONTROL_TIMEOUT_MS = 1000;
 inline constexpr size_t BULK_READ_SIZE = 64;
 inline constexpr size_t SERIAL_BUFFER_SIZE = 255;

@@ -9,7 +9,7 @@ namespace vorel::py {
 
 namespace {
 
-const char* const kOutOfRange = "out of range integral type conversion attempted";
+const char* const OUT_OF_RANGE = "out of range integral type conversion attempted";
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as the interpreter lists missing arguments.
 std::string name_list(const std::vector<const char*>& names) {
@@ -139,7 +139,7 @@ bool to_u32(PyObject* o, uint32_t& out) {
   uint64_t v;
   if (!to_u64(o, v)) return false;
   if (v > UINT32_MAX) {
-    PyErr_SetString(PyExc_OverflowError, kOutOfRange);
+    PyErr_SetString(PyExc_OverflowError, OUT_OF_RANGE);
     return false;
   }
   out = static_cast<uint32_t>(v);
@@ -150,7 +150,7 @@ bool to_u8(PyObject* o, uint8_t& out) {
   long v = PyLong_AsLong(o);
   if (v == -1 && PyErr_Occurred()) return false;
   if (v < 0 || v > 255) {
-    PyErr_SetString(PyExc_OverflowError, kOutOfRange);
+    PyErr_SetString(PyExc_OverflowError, OUT_OF_RANGE);
     return false;
   }
   out = static_cast<uint8_t>(v);
@@ -219,8 +219,8 @@ size_t length_hint(PyObject* o) {
   }
   // Only a hint: a __len__ may claim more than iterating yields, and space beyond this grows as
   // items actually come.
-  constexpr size_t kMostReserved = 4096;
-  return std::min(static_cast<size_t>(n), kMostReserved);
+  constexpr size_t MOST_RESERVED = 4096;
+  return std::min(static_cast<size_t>(n), MOST_RESERVED);
 }
 
 bool to_data(PyObject* o, FrameData& out) {

@@ -1,13 +1,13 @@
 // Module vorel_pythoncan_ext: the class's type spec, its method table with docstrings, and the
 // module's multi-phase initialisation (declared free of the GIL).
-#include "device.h"
+#include "device_object.h"
 #include "py_util.h"
 
 namespace vorel::py {
 
 namespace {
 
-constexpr int kFast = METH_FASTCALL | METH_KEYWORDS;
+constexpr int FAST = METH_FASTCALL | METH_KEYWORDS;
 
 template <typename F>
 PyCFunction cfunc(F* f) {
@@ -16,14 +16,14 @@ PyCFunction cfunc(F* f) {
 
 // Stored docstrings: text signature, "--", an empty line, then the text.
 PyMethodDef device_methods[] = {
-    {"open_by_name", cfunc(open_by_name), kFast | METH_STATIC,
+    {"open_by_name", cfunc(open_by_name), FAST | METH_STATIC,
      "open_by_name(name)\n--\n\nOpen a device by its user-friendly short name"},
-    {"set_bitrate", cfunc(set_bitrate), kFast,
+    {"set_bitrate", cfunc(set_bitrate), FAST,
      "set_bitrate($self, bitrate, sample_point)\n--\n\n"
      "Set CAN bitrate with sample point (in permille, e.g. 875 = 87.5%)"},
-    {"set_bus_state", cfunc(set_bus_state), kFast,
+    {"set_bus_state", cfunc(set_bus_state), FAST,
      "set_bus_state($self, on)\n--\n\nSet bus on/off state"},
-    {"set_mode", cfunc(set_mode), kFast,
+    {"set_mode", cfunc(set_mode), FAST,
      "set_mode($self, ctrlmode)\n--\n\nSet CAN controller mode flags (loopback, listen-only, etc.)"},
     {"get_bus_state", cfunc(get_bus_state), METH_NOARGS,
      "get_bus_state($self)\n--\n\n"
@@ -31,82 +31,82 @@ PyMethodDef device_methods[] = {
      "State values: 0=ErrorActive, 1=ErrorWarning, 2=ErrorPassive, 3=BusOff, 4=Stopped, 5=Sleeping"},
     {"flush_tx_queue", cfunc(flush_tx_queue), METH_NOARGS,
      "flush_tx_queue($self)\n--\n\nFlush the TX queue for channel 0"},
-    {"set_led_mode", cfunc(set_led_mode), kFast,
+    {"set_led_mode", cfunc(set_led_mode), FAST,
      "set_led_mode($self, mode)\n--\n\n"
      "Set LED mode natively\n0 = Off, 1 = On, 2 = ActiveOnly, 3 = TxOff, 4 = RxOff"},
     {"get_led_mode", cfunc(get_led_mode), METH_NOARGS,
      "get_led_mode($self)\n--\n\nGet current LED mode numeric state"},
     {"get_device_name", cfunc(get_device_name), METH_NOARGS,
      "get_device_name($self)\n--\n\nGet device name"},
-    {"set_device_name", cfunc(set_device_name), kFast,
+    {"set_device_name", cfunc(set_device_name), FAST,
      "set_device_name($self, name)\n--\n\nSet device name"},
     {"get_device_capabilities", cfunc(get_device_capabilities), METH_NOARGS,
      "get_device_capabilities($self)\n--\n\nGet raw device capabilities map"},
     {"get_device_info", cfunc(get_device_info), METH_NOARGS,
      "get_device_info($self)\n--\n\nGet device info: returns (hw_version, fw_version, channel_count)"},
-    {"set_filters", cfunc(set_filters), kFast,
+    {"set_filters", cfunc(set_filters), FAST,
      "set_filters($self, filters)\n--\n\n"
      "Set CAN message filters (called from Python's _apply_filters)\n\n"
      "Each filter is a tuple: (can_id, can_mask, extended)\n"
      "A message passes if: (msg_id & can_mask) == (can_id & can_mask)"},
     {"clear_filters", cfunc(clear_filters), METH_NOARGS,
      "clear_filters($self)\n--\n\nClear all filters (accept all messages)"},
-    {"send_frame", cfunc(send_frame), kFast,
+    {"send_frame", cfunc(send_frame), FAST,
      "send_frame($self, arb_id, is_ext, is_rtr, is_err, dlc, data, timeout_ms)\n--\n\n"
      "`send_frame(arb_id, is_ext, is_rtr, is_err, dlc, data_bytes, timeout_ms)`\n\n"
      "Send a CAN frame. Uses safe TxFrame::to_bytes() serialization.\n"
      "Releases the GIL during USB write so recv can proceed on another thread."},
-    {"receive_frame", cfunc(receive_frame), kFast,
+    {"receive_frame", cfunc(receive_frame), FAST,
      "receive_frame($self, timeout_ms)\n--\n\n"
      "`receive_frame(timeout_ms)` -> `Optional[Tuple[ts_us, arb_id, is_ext, is_rtr, is_err, dlc, data]]`\n\n"
      "Handles multi-frame USB reads: parses all RxFrames from a single bulk read,\n"
      "returns the first one and buffers the rest for subsequent calls."},
-    {"start_periodic", cfunc(start_periodic), kFast,
+    {"start_periodic", cfunc(start_periodic), FAST,
      "start_periodic($self, frames, period_us, duration_ms)\n--\n\n"
      "Start a periodic send task that runs on a dedicated OS thread.\n\n"
      "Returns a task_id that can be used to stop or modify the task.\n"
      "Each frame is a tuple: (arb_id, is_ext, is_rtr, is_err, dlc, data)"},
-    {"stop_periodic", cfunc(stop_periodic), kFast,
+    {"stop_periodic", cfunc(stop_periodic), FAST,
      "stop_periodic($self, task_id)\n--\n\nStop a periodic send task by task_id"},
-    {"modify_periodic", cfunc(modify_periodic), kFast,
+    {"modify_periodic", cfunc(modify_periodic), FAST,
      "modify_periodic($self, task_id, frames)\n--\n\n"
      "Update the frame data for a running periodic task (hot-swap, no timing disruption)"},
     {"stop_all_periodic", cfunc(stop_all_periodic), METH_NOARGS,
      "stop_all_periodic($self)\n--\n\nStop all periodic tasks (called during shutdown)"},
     // For the plug-in, beyond the specified surface: the receiver thread and its buffer.
-    {"_start_periodic", cfunc(start_periodic_resuming), kFast,
+    {"_start_periodic", cfunc(_start_periodic), FAST,
      "_start_periodic($self, frames, period_us, duration_ms)\n--\n\n"
      "start_periodic, but after a stall of more than a few periods the task goes on from now\n"
      "instead of sending every missed frame back to back."},
-    {"_start_receiver", cfunc(start_receiver), kFast,
+    {"_start_receiver", cfunc(_start_receiver), FAST,
      "_start_receiver($self, capacity, transfers)\n--\n\nStart the receiver: `transfers` reads in flight, a buffer of `capacity` frames."},
-    {"_stop_receiver", cfunc(stop_receiver), METH_NOARGS, "_stop_receiver($self)\n--\n\nStop the receiver thread."},
-    {"_receive", cfunc(receive_batch), kFast,
+    {"_stop_receiver", cfunc(_stop_receiver), METH_NOARGS, "_stop_receiver($self)\n--\n\nStop the receiver thread."},
+    {"_receive", cfunc(_receive), FAST,
      "_receive($self, timeout, max_frames)\n--\n\nUp to max_frames pending frames, waiting up to timeout s."},
-    {"_interrupt", cfunc(interrupt_receive), METH_NOARGS,
+    {"_interrupt", cfunc(_interrupt), METH_NOARGS,
      "_interrupt($self)\n--\n\nEnd every wait for a frame, now and later."},
-    {"_stats", cfunc(rx_stats), METH_NOARGS, "_stats($self)\n--\n\nFrames sent and the receiver's counters."},
-    {"_fileno", cfunc(rx_fileno), METH_NOARGS,
+    {"_stats", cfunc(_stats), METH_NOARGS, "_stats($self)\n--\n\nFrames sent and the receiver's counters."},
+    {"_fileno", cfunc(_fileno), METH_NOARGS,
      "_fileno($self)\n--\n\nA descriptor readable while frames are pending, or -1."},
-    {"_use_messages", cfunc(use_messages), kFast,
+    {"_use_messages", cfunc(_use_messages), FAST,
      "_use_messages($self, message_type, channel)\n--\n\n_receive hands out frames as instances of message_type."},
     // For the plug-in: bit timing as given, python-can's messages sent, host frames, release.
-    {"_timing_limits", cfunc(timing_limits), METH_NOARGS,
+    {"_timing_limits", cfunc(_timing_limits), METH_NOARGS,
      "_timing_limits($self)\n--\n\nThe adapter's clock (f_clock) and bit-timing limits, by python-can's names."},
-    {"_calc_bit_timing", cfunc(calc_bit_timing), kFast,
+    {"_calc_bit_timing", cfunc(_calc_bit_timing), FAST,
      "_calc_bit_timing($self, bitrate, sample_point_ppm, tolerance_ppm)\n--\n\n"
      "(timing or None, nearest reachable bit rate): a timing within tolerance_ppm of bitrate,\n"
      "its sample point nearest sample_point_ppm (millionths of the bit)."},
-    {"_set_bit_timing", cfunc(set_bit_timing), kFast,
+    {"_set_bit_timing", cfunc(_set_bit_timing), FAST,
      "_set_bit_timing($self, brp, tseg1, tseg2, sjw)\n--\n\nWrite these segments, verified; returns the timing and f_clock."},
-    {"_send", cfunc(send_message), kFast,
+    {"_send", cfunc(_send), FAST,
      "_send($self, msg, timeout, echo)\n--\n\nSend a python-can Message, checked as python-can checks it."},
-    {"_drain", cfunc(drain), kFast,
+    {"_drain", cfunc(_drain), FAST,
      "_drain($self, timeout)\n--\n\nWait until the frames sent can have left the adapter, up to timeout s;\n"
      "how many may still wait there then."},
-    {"_push_error_frame", cfunc(push_error_frame), kFast,
+    {"_push_error_frame", cfunc(_push_error_frame), FAST,
      "_push_error_frame($self, arb_id, data)\n--\n\nQueue an error frame made on the host, past the filters."},
-    {"_release", cfunc(release), METH_NOARGS,
+    {"_release", cfunc(_release), METH_NOARGS,
      "_release($self)\n--\n\nStop every task, close the adapter; later calls raise RuntimeError."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -134,7 +134,7 @@ PyMethodDef list_devices_def = {
     "list_devices()\n--\n\nEnumerate available VOREL devices, returns list of serial numbers"};
 // For the plug-in, beyond the specified surface (not in __all__).
 PyMethodDef probe_adapters_def = {
-    "_probe_adapters", probe_adapters, METH_NOARGS,
+    "_probe_adapters", _probe_adapters, METH_NOARGS,
     "_probe_adapters()\n--\n\nEvery device with the adapter's ids: serial (or None), bus, address, and what\n"
     "opening (open) and claiming (claim) it answered, as libusb codes; nothing is sent to it."};
 

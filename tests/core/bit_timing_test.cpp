@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
-
 #include <chrono>
+#include <cmath>
 #include <random>
 
 #include "bit_timing.h"
@@ -11,7 +11,7 @@
 namespace vorel {
 namespace {
 
-const BitTimingConst kLimits{1, 16, 1, 8, 4, 1, 1024, 1};
+const BitTimingConst LIMITS{1, 16, 1, 8, 4, 1, 1024, 1};
 
 // Every prescaler in turn, exactly as the search is defined, in 64-bit arithmetic.
 std::optional<BitTiming> reference(uint32_t bitrate, uint32_t sp, uint32_t clock, const BitTimingConst& c) {
@@ -57,9 +57,9 @@ void expect_invariant(const BitTiming& t, uint32_t clock, const BitTimingConst& 
 }
 
 TEST(BitTiming, WorkedExamples) {
-  EXPECT_EQ(calculate_bittiming(500000, 875, 48000000, kLimits),
+  EXPECT_EQ(calculate_bittiming(500000, 875, 48000000, LIMITS),
             (BitTiming{500000, 875, 125, 0, 13, 2, 2, 6}));
-  EXPECT_EQ(calculate_bittiming(250000, 800, 48000000, kLimits),
+  EXPECT_EQ(calculate_bittiming(250000, 800, 48000000, LIMITS),
             (BitTiming{250000, 750, 250, 0, 11, 4, 4, 12}));
 }
 
@@ -70,8 +70,8 @@ TEST(BitTiming, EdgeCases) {
     BitTimingConst limits;
     std::optional<BitTiming> want;
   };
-  BitTimingConst brp0 = kLimits, inc0 = kLimits, empty = kLimits, sjw0 = kLimits, sjw10 = kLimits,
-                 inverted = kLimits, seg2_0 = kLimits;
+  BitTimingConst brp0 = LIMITS, inc0 = LIMITS, empty = LIMITS, sjw0 = LIMITS, sjw10 = LIMITS,
+                 inverted = LIMITS, seg2_0 = LIMITS;
   brp0.brp_min = 0;
   inc0.brp_inc = 0;
   empty.brp_min = 2000;
@@ -80,20 +80,20 @@ TEST(BitTiming, EdgeCases) {
   inverted.tseg1_min = 17;
   seg2_0.tseg2_min = 0;
   const Case cases[] = {
-      {"zero bit rate", 0, 875, 48000000, kLimits, std::nullopt},
-      {"zero clock", 500000, 875, 0, kLimits, std::nullopt},
+      {"zero bit rate", 0, 875, 48000000, LIMITS, std::nullopt},
+      {"zero clock", 500000, 875, 0, LIMITS, std::nullopt},
       {"brp_min 0 is 1", 500000, 875, 48000000, brp0, BitTiming{500000, 875, 125, 0, 13, 2, 2, 6}},
       {"brp_inc 0 is 1", 500000, 875, 48000000, inc0, BitTiming{500000, 875, 125, 0, 13, 2, 2, 6}},
       {"empty prescaler range", 500000, 875, 48000000, empty, std::nullopt},
-      {"bit rate above every fq", 48000001, 875, 48000000, kLimits, std::nullopt},
+      {"bit rate above every fq", 48000001, 875, 48000000, LIMITS, std::nullopt},
       {"sjw_max 0 gives 1", 500000, 875, 48000000, sjw0, BitTiming{500000, 875, 125, 0, 13, 2, 1, 6}},
       // 250 kbit/s at 700: brp 12 gives ntq 16, segments 10 and 5; sjw capped at 4
       {"sjw_max 10 gives 4", 250000, 700, 48000000, sjw10, BitTiming{250000, 687, 250, 0, 10, 5, 4, 12}},
-      {"sample point 0 clamps to tseg1_min", 500000, 0, 48000000, kLimits,
+      {"sample point 0 clamps to tseg1_min", 500000, 0, 48000000, LIMITS,
        BitTiming{500000, 250, 250, 0, 1, 6, 4, 12}},
       {"inverted tseg1 limits", 500000, 875, 48000000, inverted, std::nullopt},
       // above 1000, segment 1 clamps to tseg1_max; only small ntq would saturate segment 2
-      {"sample point above 1000", 500000, 1500, 48000000, kLimits, BitTiming{500000, 708, 83, 0, 16, 7, 4, 4}},
+      {"sample point above 1000", 500000, 1500, 48000000, LIMITS, BitTiming{500000, 708, 83, 0, 16, 7, 4, 4}},
   };
   for (const auto& c : cases) {
     auto got = calculate_bittiming(c.bitrate, c.sp, c.clock, c.limits);
@@ -161,13 +161,13 @@ TEST(BitTiming, NearestReachableRate) {
     BitTimingConst limits;
     uint32_t nearest;
   } cases[] = {
-      {900000, 48000000, kLimits, 888888},
-      {500000, 48000000, kLimits, 500000},
-      {1, 48000000, kLimits, 1875},                      // the slowest: brp 1024, 25 quanta
-      {48000000, 48000000, kLimits, 16000000},           // the fastest: brp 1, 3 quanta
+      {900000, 48000000, LIMITS, 888888},
+      {500000, 48000000, LIMITS, 500000},
+      {1, 48000000, LIMITS, 1875},                      // the slowest: brp 1024, 25 quanta
+      {48000000, 48000000, LIMITS, 16000000},           // the fastest: brp 1, 3 quanta
       {900000, 48000000, {1, 16, 1, 8, 4, 2, 1024, 2}, 888888},  // brp 3 is off the grid 2, 4, ...
-      {0, 48000000, kLimits, 0},
-      {500000, 0, kLimits, 0},
+      {0, 48000000, LIMITS, 0},
+      {500000, 0, LIMITS, 0},
       {500000, 48000000, {5, 1, 1, 8, 4, 1, 1024, 1}, 0},  // empty range
   };
   for (const auto& c : cases) EXPECT_EQ(nearest_bitrate(c.asked, c.clock, c.limits), c.nearest) << c.asked;
@@ -191,12 +191,19 @@ TEST(BitTiming, SegmentsNearTheSamplePointAskedAboveOrBelow) {
       {0, 875000, std::nullopt},
   };
   for (const auto& c : cases) {
-    auto got = segments_near(c.rate, c.sample_point_ppm, 5000, 48000000, kLimits);
-    ASSERT_EQ(got.has_value(), c.want.has_value()) << c.rate << " " << c.sample_point_ppm;
-    if (!got) continue;
-    EXPECT_EQ((std::array{got->brp, got->tseg1, got->tseg2, got->sjw}),
+    // As the plug-in asks: the timing, and the nearest reachable rate for its message.
+    const TimingChoice got = choose_bit_timing(c.rate, c.sample_point_ppm, 5000, 48000000, LIMITS);
+    ASSERT_EQ(got.timing.has_value(), c.want.has_value()) << c.rate << " " << c.sample_point_ppm;
+    const double off = std::abs(double(got.nearest_bitrate) - c.rate) / std::max(1u, c.rate);
+    if (!got.timing) {
+      EXPECT_TRUE(c.rate == 0 || off > 0.005) << c.rate << " nearest " << got.nearest_bitrate;
+      continue;
+    }
+    const BitTiming& t = *got.timing;
+    EXPECT_EQ((std::array{t.brp, t.prop_seg + t.phase_seg1, t.phase_seg2, t.sjw}),
               (std::array{c.want->brp, c.want->tseg1, c.want->tseg2, c.want->sjw}))
         << c.rate << " " << c.sample_point_ppm;
+    EXPECT_LE(off, 0.005) << c.rate << " nearest " << got.nearest_bitrate;
   }
   const BitTimingConst absurd{0, UINT32_MAX, 0, UINT32_MAX, UINT32_MAX, 0, UINT32_MAX, 0};
   auto t0 = std::chrono::steady_clock::now();
@@ -205,7 +212,7 @@ TEST(BitTiming, SegmentsNearTheSamplePointAskedAboveOrBelow) {
 }
 
 TEST(BitTiming, GivenSegmentsAreCheckedAndKeptAsTheyAre) {
-  auto t = timing_from_segments({6, 13, 2, 2}, 48000000, kLimits);
+  auto t = timing_from_segments({6, 13, 2, 2}, 48000000, LIMITS);
   ASSERT_TRUE(t);
   EXPECT_EQ(t.value(), (BitTiming{500000, 875, 125, 0, 13, 2, 2, 6}));
   const BitTimingConst grid{2, 12, 1, 8, 3, 2, 64, 2};

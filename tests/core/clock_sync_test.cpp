@@ -169,7 +169,7 @@ struct Scenario {
   size_t late_kept = 64;
 };
 
-constexpr double kTenMinutes = 600;
+constexpr double TEN_MINUTES = 600;
 
 // A steady stream every 5 ms for `seconds`, read `latency + U(0, jitter)` after each frame.
 std::vector<Frame> stream(const Scenario& s, std::mt19937& rng, double seconds = 90) {
@@ -206,11 +206,11 @@ std::vector<Frame> late_stream(const Scenario& s, std::mt19937& rng) {
   return fs;
 }
 
-const Scenario kScenarios[] = {
+const Scenario SCENARIOS[] = {
     {"ten minutes at +500 ppm, 1 ms latency and jitter", 500, 1e-3, 200e-6, 32, 1000,
-     [](const Scenario& s, std::mt19937& r) { return stream(s, r, kTenMinutes); }},
+     [](const Scenario& s, std::mt19937& r) { return stream(s, r, TEN_MINUTES); }},
     {"ten minutes at -500 ppm across a wrap", -500, 1e-3, 200e-6, 32, 4'294'000'000ull,
-     [](const Scenario& s, std::mt19937& r) { return stream(s, r, kTenMinutes); }},
+     [](const Scenario& s, std::mt19937& r) { return stream(s, r, TEN_MINUTES); }},
     {"first read 1 s late", 300, 100e-6, 50e-6, 32, 5000, late_stream, 0, 2.0, 2.0},
     {"first read 10 s late", -300, 100e-6, 50e-6, 32, 5000, late_stream, 0, 11.0, 11.0},
     {"a 1 s pause of a consumer without the receiver", 200, 100e-6, 50e-6, 32, 0, late_stream, 30.0, 31.0, 31.0},
@@ -242,7 +242,7 @@ const Scenario kScenarios[] = {
 };
 
 TEST(ClockSyncTest, StampsNeverBeforeTheFrameNorAfterItsReadAndCloseOnceReadsArePrompt) {
-  for (const Scenario& s : kScenarios) {
+  for (const Scenario& s : SCENARIOS) {
     std::mt19937 rng(17);
     auto frames = s.make(s, rng);
     ClockSync c(0.0);

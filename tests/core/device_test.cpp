@@ -2,6 +2,7 @@
 #include "device.h"
 
 #include <gtest/gtest.h>
+#include <libusb-1.0/libusb.h>
 #include <poll.h>
 
 #include <atomic>
@@ -19,7 +20,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-constexpr uint64_t kMs = 1000000;
+constexpr uint64_t MS = 1000000;
 
 class DeviceTest : public testing::SimTest {
  protected:
@@ -40,7 +41,7 @@ class DeviceTest : public testing::SimTest {
     std::vector<uint32_t> ids;
     RxEntry e;
     for (;;) {
-      auto r = dev->wait_frame(ms * kMs, false, e);
+      auto r = dev->wait_frame(ms * MS, false, e);
       if (!r || r.value() != WaitEnd::frame) return ids;
       ids.push_back(e.frame.arb_id);
     }
@@ -86,6 +87,18 @@ TEST_F(DeviceTest, WithoutTheReceiverReadsKeepTheRestAndFiltersPrunePending) {
   auto none = dev->read_once(20);
   ASSERT_TRUE(none);
   EXPECT_TRUE(none->empty());  // a time-out is no error
+  // receive(): one read, what it yields past max_frames kept and handed out next, unread.
+  dev->clear_filters();
+  for (uint32_t id : {0x102u, 0x103u}) inject(id);
+  std::vector<std::pair<uint32_t, WaitEnd>> got;
+  for (int i = 0; i < 3; ++i) {
+    auto r = dev->receive(i == 0 ? 100 * MS : 0, 1, false);
+    ASSERT_TRUE(r);
+    ASSERT_LE(r->entries.size(), 1u);
+    got.emplace_back(r->entries.empty() ? 0 : r->entries[0].frame.arb_id, r->end);
+  }
+  EXPECT_EQ(got, (std::vector<std::pair<uint32_t, WaitEnd>>{
+                     {0x102, WaitEnd::frame}, {0x103, WaitEnd::frame}, {0, WaitEnd::timeout}}));
 }
 
 TEST_F(DeviceTest, ReceiverBuffersInOrderAndWaitsHonourTheirTimeOut) {
@@ -95,7 +108,7 @@ TEST_F(DeviceTest, ReceiverBuffersInOrderAndWaitsHonourTheirTimeOut) {
   RxEntry e;
   for (uint64_t ms : {0ull, 10ull, 50ull}) {
     auto t0 = Clock::now();
-    auto r = dev->wait_frame(ms * kMs, false, e);
+    auto r = dev->wait_frame(ms * MS, false, e);
     ASSERT_TRUE(r);
     EXPECT_EQ(r.value(), WaitEnd::timeout);
     EXPECT_GE(Clock::now() - t0, milliseconds(ms));
@@ -124,7 +137,7 @@ TEST_F(DeviceTest, ReceiverBuffersInOrderAndWaitsHonourTheirTimeOut) {
     inject(0x7F1);
   });
   const std::clock_t cpu0 = std::clock();
-  r = dev->wait_frame(10'000'000'000'000ull * kMs, false, e);
+  r = dev->wait_frame(10'000'000'000'000ull * MS, false, e);
   const double cpu_s = static_cast<double>(std::clock() - cpu0) / CLOCKS_PER_SEC;
   later2.join();
   ASSERT_TRUE(r);
@@ -186,11 +199,11 @@ TEST_F(DeviceTest, ReadFailuresAreHandedOverAndAnUnplugEndsEveryWaitAfterThePend
   ASSERT_TRUE(dev->start_receiver(100));
   vsim_fail_bulk(0, 0x81, -1, 0, 1);  // one I/O error
   RxEntry e;
-  auto r = dev->wait_frame(500 * kMs, false, e);
+  auto r = dev->wait_frame(500 * MS, false, e);
   ASSERT_FALSE(r);
   EXPECT_EQ(r.error().display(), "USB error: Bulk read failed: Input/Output Error");
   inject(0x10);  // the receiver reads on after it
-  r = dev->wait_frame(500 * kMs, false, e);
+  r = dev->wait_frame(500 * MS, false, e);
   ASSERT_TRUE(r);
   EXPECT_EQ(e.frame.arb_id, 0x10u);
 
@@ -257,23 +270,82 @@ TEST_F(DeviceTest, HostFramesJoinTheQueueInOrderErrorFramesPastTheFilters) {
   // says how many may still wait, one that waits long enough none.
   EXPECT_EQ(dev->drain(platform::NEVER), 0u);  // nothing sent: no wait
   const uint64_t t0 = platform::monotonic_ns();
-  dev->note_sent(1 * kMs);
-  dev->note_sent(2 * kMs);
-  EXPECT_GE(dev->drained_at_ns(), t0 + 3 * kMs);
-  EXPECT_LE(dev->drained_at_ns(), platform::monotonic_ns() + 3 * kMs);
-  for (int i = 0; i < 200; ++i) dev->note_sent(1 * kMs);
-  EXPECT_GE(dev->drained_at_ns(), t0 + 203 * kMs);
-  const uint64_t left = dev->drain(20 * kMs);
-  const uint64_t waited_ms = (platform::monotonic_ns() - t0) / kMs;
+  dev->note_sent(1 * MS);
+  dev->note_sent(2 * MS);
+  EXPECT_GE(dev->drained_at_ns(), t0 + 3 * MS);
+  EXPECT_LE(dev->drained_at_ns(), platform::monotonic_ns() + 3 * MS);
+  for (int i = 0; i < 200; ++i) dev->note_sent(1 * MS);
+  EXPECT_GE(dev->drained_at_ns(), t0 + 203 * MS);
+  const uint64_t left = dev->drain(20 * MS);
+  const uint64_t waited_ms = (platform::monotonic_ns() - t0) / MS;
   EXPECT_LE(left, 203 - 20u);
   EXPECT_GE(left + waited_ms + 1, 203u);  // what was still to go when it gave up
   EXPECT_EQ(dev->drain(platform::NEVER), 0u);
-  EXPECT_GE(platform::monotonic_ns(), t0 + 203 * kMs);
+  EXPECT_GE(platform::monotonic_ns(), t0 + 203 * MS);
   EXPECT_EQ(dev->stats().sent, 202u);
   // Once the bus closes, waits end and senders can tell.
   EXPECT_FALSE(dev->closing());
   dev->interrupt_waits();
   EXPECT_TRUE(dev->closing());
+}
+
+TEST_F(DeviceTest, SendsWaitInSlicesUntilTheirDeadlineAndEndOnceTheDeviceIsReleased) {
+  const uint8_t byte = 7;
+  const TxRecord record = TxFrame::to_bytes(0x123, false, false, false, 1, {&byte, 1});
+  ASSERT_EQ(vsim_set_tx_fifo(0, 0), 0);  // nothing is taken: every write times out
+  const auto t0 = Clock::now();
+  const uint64_t deadline = platform::monotonic_ns() + 120 * MS;
+  int again = 0;
+  Result<SendStep> step = SendStep::again;
+  while ((step = dev->send_slice(record, deadline)) && step.value() == SendStep::again) ++again;
+  ASSERT_FALSE(step);
+  EXPECT_EQ(step.error().libusb_code(), LIBUSB_ERROR_TIMEOUT);
+  EXPECT_GE(Clock::now() - t0, milliseconds(120));
+  EXPECT_LT(Clock::now() - t0, milliseconds(400));
+  EXPECT_GE(again, 1);  // 50 ms slices: 50, 50 and 20
+  EXPECT_LE(again, 2);
+  // Room again: written, counted, and echoed to this host's reader.
+  ASSERT_EQ(vsim_set_tx_fifo(0, 16), 0);
+  step = dev->send_slice(record, platform::NEVER);
+  ASSERT_TRUE(step);
+  EXPECT_EQ(step.value(), SendStep::written);
+  dev->note_written(ReceivedFrame{0, 0x123, false, false, false, 1, {7}}, true);
+  auto echo = dev->receive(0, 8, false);
+  ASSERT_TRUE(echo);
+  ASSERT_EQ(echo->entries.size(), 1u);
+  EXPECT_EQ(echo->entries[0].origin, Origin::echo);
+  EXPECT_EQ(echo->entries[0].frame.data, std::vector<uint8_t>{7});
+  EXPECT_GT(echo->entries[0].host_time, 1e9);
+  EXPECT_EQ(dev->stats().sent, 1u);
+  // A release under way ends the wait of a send at its next slice.
+  ASSERT_EQ(vsim_set_tx_fifo(0, 0), 0);
+  dev->interrupt_waits();
+  step = dev->send_slice(record, platform::NEVER);
+  ASSERT_TRUE(step);
+  EXPECT_EQ(step.value(), SendStep::closing);
+}
+
+TEST_F(DeviceTest, AReleaseIsHandedToTheCallThatDoesNotReturnAndAConcurrentOneWaitsForIt) {
+  DeviceSlot slot(std::move(dev));
+  ASSERT_TRUE(slot.gate.enter());
+  std::atomic<bool> returned{false};
+  std::thread blocked([&] {
+    auto r = slot.device->read_once(0);  // no time-out: only the unplug below ends it
+    EXPECT_FALSE(r);
+    returned = true;
+    if (slot.gate.leave()) slot.finish_release();
+  });
+  std::this_thread::sleep_for(milliseconds(20));
+  const auto t0 = Clock::now();
+  slot.release(milliseconds(100));
+  EXPECT_GE(Clock::now() - t0, milliseconds(100));
+  EXPECT_FALSE(returned.load());
+  EXPECT_TRUE(slot.device);  // handed over: the adapter stays held until the call returns
+  EXPECT_FALSE(slot.gate.enter());
+  slot.release(milliseconds(100));  // a second release returns: the first one was handed over
+  vsim_unplug(0);
+  blocked.join();
+  EXPECT_FALSE(slot.device);  // released by the call as it left
 }
 
 TEST_F(DeviceTest, ManyReadsInFlightKeepTheAdaptersOrderThroughFrameAlignedCompletions) {
@@ -288,23 +360,23 @@ TEST_F(DeviceTest, ManyReadsInFlightKeepTheAdaptersOrderThroughFrameAlignedCompl
   std::thread control([&] {
     while (!stop) EXPECT_TRUE(get_bus_state(dev->transport()));
   });
-  constexpr uint32_t kFrames = 3000;
-  for (uint32_t i = 0; i < kFrames; ++i) {
+  constexpr uint32_t FRAMES = 3000;
+  for (uint32_t i = 0; i < FRAMES; ++i) {
     uint8_t data[2] = {static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8)};
     vsim_inject_frame(0, i & 0x7FF, 0, 2, data, 2);
   }
   std::vector<uint32_t> got;
   RxEntry e;
-  while (got.size() < kFrames) {
-    auto r = dev->wait_frame(2000 * kMs, false, e);
+  while (got.size() < FRAMES) {
+    auto r = dev->wait_frame(2000 * MS, false, e);
     ASSERT_TRUE(r);
     if (r.value() != WaitEnd::frame) break;
     got.push_back(static_cast<uint32_t>(e.frame.data[0] | e.frame.data[1] << 8));
   }
   stop = true;
   control.join();
-  ASSERT_EQ(got.size(), kFrames);
-  for (uint32_t i = 0; i < kFrames; ++i) ASSERT_EQ(got[i], i) << "frame " << i << " out of order";
+  ASSERT_EQ(got.size(), FRAMES);
+  for (uint32_t i = 0; i < FRAMES; ++i) ASSERT_EQ(got[i], i) << "frame " << i << " out of order";
   auto st = dev->stats();
   EXPECT_EQ(st.max_transfers_in_flight, 32u);
   EXPECT_TRUE(eventually([&] { return dev->stats().transfers_in_flight == 32; }));  // every read resubmitted
@@ -352,7 +424,7 @@ TEST_F(DeviceTest, AnUnplugWhileStreamingEndsEveryReadAndTheReceiver) {
   RxEntry e;
   size_t frames = 0;
   for (;;) {
-    auto r = dev->wait_frame(1000 * kMs, false, e);
+    auto r = dev->wait_frame(1000 * MS, false, e);
     if (!r) {
       EXPECT_EQ(r.error().display(), "USB error: Bulk read failed: No such device (it may have been disconnected)");
       break;
@@ -419,18 +491,18 @@ TEST_F(DeviceTest, CompletionsRunOnAThreadInASynchronousTransferAndFailedReadsAr
   // A failed read is reported, then submitted again after a pause.
   vsim_fail_bulk(0, 0x81, -1, 0, 1);
   ASSERT_TRUE(eventually([&] {
-    reader.value()->handle_events(5 * kMs);
+    reader.value()->handle_events(5 * MS);
     return !sink.errors.empty();
   }));
   EXPECT_EQ(sink.errors, std::vector<std::string>{"USB error: Bulk read failed: Input/Output Error"});
   EXPECT_TRUE(reader.value()->active());
   ASSERT_TRUE(eventually([&] {
-    reader.value()->handle_events(5 * kMs);
+    reader.value()->handle_events(5 * MS);
     return reader.value()->in_flight() == 4;
   }));
   inject(0x4);
   ASSERT_TRUE(eventually([&] {
-    reader.value()->handle_events(5 * kMs);
+    reader.value()->handle_events(5 * MS);
     return ids().size() == 4;
   }));
   EXPECT_EQ(ids().back(), 0x4);

@@ -15,9 +15,9 @@ namespace vorel::testing {
 // Built once against the drop-in libusb and once against the system's libusb over emulated
 // devices (VOREL_SIM_UMOCKDEV), which sees URBs rather than libusb calls.
 #ifdef VOREL_SIM_UMOCKDEV
-inline constexpr bool kDropIn = false;
+inline constexpr bool DROP_IN = false;
 #else
-inline constexpr bool kDropIn = true;
+inline constexpr bool DROP_IN = true;
 #endif
 
 class SimTest : public ::testing::Test {
@@ -30,7 +30,7 @@ class SimTest : public ::testing::Test {
     vsim_log_enable(1);
   }
   void TearDown() override {
-    if (!kDropIn) {
+    if (!DROP_IN) {
       // A closed file reaches the testbed through its socket a moment after the close.
       auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
       while ((vsim_count_handles() != 0 || vsim_count_claims() != 0) &&

@@ -71,7 +71,7 @@ void bus_on(libusb_device_handle* h) {
   ASSERT_EQ(libusb_control_transfer(h, 0x41, 21, 0, 0, on, 4, 1000), 4);
 }
 
-using vorel::testing::kDropIn;
+using vorel::testing::DROP_IN;
 using vorel::testing::SimTest;
 
 TEST_F(SimTest, EnumeratesAdaptersWithIdentityAndSerial) {
@@ -139,14 +139,14 @@ TEST_F(SimTest, TwoAdaptersExchangeFramesAtTheConfiguredBitRate) {
     ASSERT_EQ(libusb_control_transfer(h, 0x41, 20, 0, 0, bt.data(), 32, 1000), 32);
     bus_on(h);
   }
-  constexpr int kFrames = 20;
+  constexpr int FRAMES = 20;
   std::vector<uint8_t> out;
-  for (int i = 0; i < kFrames; ++i) {
+  for (int i = 0; i < FRAMES; ++i) {
     auto r = tx_record(0x100 + i, {1, 2, 3, 4, 5, 6, 7, static_cast<uint8_t>(i)});
     out.insert(out.end(), r.begin(), r.end());
   }
   std::thread writer([&] {
-    for (int i = 0; i < kFrames; ++i) {
+    for (int i = 0; i < FRAMES; ++i) {
       int n = 0;
       EXPECT_EQ(libusb_bulk_transfer(a, 0x02, out.data() + 16 * i, 16, &n, 1000), 0);
       EXPECT_EQ(n, 16);
@@ -154,7 +154,7 @@ TEST_F(SimTest, TwoAdaptersExchangeFramesAtTheConfiguredBitRate) {
   });
   std::vector<std::array<uint8_t, 24>> got;
   auto t0 = Clock::now();
-  while (got.size() < kFrames && Clock::now() - t0 < std::chrono::seconds(5)) {
+  while (got.size() < FRAMES && Clock::now() - t0 < std::chrono::seconds(5)) {
     unsigned char buf[64];
     int n = 0;
     int r = libusb_bulk_transfer(b, 0x81, buf, 64, &n, 500);
@@ -168,9 +168,9 @@ TEST_F(SimTest, TwoAdaptersExchangeFramesAtTheConfiguredBitRate) {
     }
   }
   writer.join();
-  ASSERT_EQ(got.size(), size_t{kFrames});
+  ASSERT_EQ(got.size(), size_t{FRAMES});
   uint64_t first = 0, last = 0;
-  for (int i = 0; i < kFrames; ++i) {
+  for (int i = 0; i < FRAMES; ++i) {
     EXPECT_EQ(got[i][1], 8);
     EXPECT_EQ(got[i][4] | got[i][5] << 8, 0x100 + i);
     EXPECT_EQ(got[i][15], i);
@@ -271,7 +271,7 @@ TEST_F(SimTest, FaultsFireWhereScripted) {
   libusb_device** list = nullptr;
   ASSERT_EQ(libusb_get_device_list(s.ctx(), &list), 1);  // the unplugged adapter is gone
   libusb_device_handle* h = nullptr;
-  if (kDropIn) {
+  if (DROP_IN) {
     vsim_set_open_error(1, LIBUSB_ERROR_ACCESS);
     EXPECT_EQ(libusb_open(list[0], &h), LIBUSB_ERROR_ACCESS);
     vsim_set_open_error(1, 0);
@@ -314,7 +314,7 @@ TEST_F(SimTest, LogRecordsEveryTransfer) {
   EXPECT_EQ(e.data_len, 4);
   EXPECT_EQ(e.data[0], 3);
   // Only libusb itself knows the caller's thread and time-out; a URB carries neither.
-  if (kDropIn) {
+  if (DROP_IN) {
     EXPECT_EQ(e.timeout_ms, 1000u);
     EXPECT_GT(e.thread, 0);
   }
@@ -332,13 +332,13 @@ TEST_F(SimTest, EightThreadsTransferAtOnce) {
   bus_on(a);
   bus_on(b);
   vsim_set_rx_queue(1, 1000);  // the readers' pace is not what this is about
-  constexpr int kPerWriter = 200;
+  constexpr int PER_WRITER = 200;
   std::atomic<int> received{0}, failures{0};
   std::atomic<bool> writers_done{false};
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
-      for (int i = 0; i < kPerWriter; ++i) {
+      for (int i = 0; i < PER_WRITER; ++i) {
         auto rec = tx_record(static_cast<uint32_t>(t), {static_cast<uint8_t>(i)});
         int n = 0;
         if (libusb_bulk_transfer(a, 0x02, rec.data(), 16, &n, 2000) != 0 || n != 16) ++failures;
@@ -347,7 +347,7 @@ TEST_F(SimTest, EightThreadsTransferAtOnce) {
   }
   for (int t = 0; t < 2; ++t) {
     threads.emplace_back([&] {
-      while (!(writers_done && received >= 4 * kPerWriter)) {
+      while (!(writers_done && received >= 4 * PER_WRITER)) {
         unsigned char buf[64];
         int n = 0;
         int r = libusb_bulk_transfer(b, 0x81, buf, 64, &n, 50);
@@ -369,7 +369,7 @@ TEST_F(SimTest, EightThreadsTransferAtOnce) {
   writers_done = true;
   for (size_t t = 4; t < threads.size(); ++t) threads[t].join();
   EXPECT_EQ(failures.load(), 0);
-  EXPECT_EQ(received.load(), 4 * kPerWriter);
+  EXPECT_EQ(received.load(), 4 * PER_WRITER);
 }
 
 }  // namespace
@@ -443,7 +443,7 @@ std::array<uint32_t, 3> bus_state(libusb_device_handle* h) {
   return {st[0], st[1], st[2]};
 }
 
-constexpr uint32_t kOneShot = 0x08, kBerr = 0x10, kListenOnly = 0x02, kLoopback = 0x01;
+constexpr uint32_t ONE_SHOT = 0x08, BERR = 0x10, LISTEN_ONLY = 0x02, LOOPBACK = 0x01;
 
 struct BusCase {
   const char* name;
@@ -457,16 +457,16 @@ struct BusCase {
   uint8_t first_error_type, first_error_location;
 };
 
-const BusCase kBusCases[] = {
-    {"acknowledged by a peer at its bit rate", 500000, 0, kBerr, false, 0, 0, 1, 1, 0, 0, 0},
+const BusCase BUS_CASES[] = {
+    {"acknowledged by a peer at its bit rate", 500000, 0, BERR, false, 0, 0, 1, 1, 0, 0, 0},
     // A peer at another rate flags every frame while it is error-active (+9 for it, +8 for the
     // sender: 15 frames), then cannot acknowledge: the sender stops at error-passive.
-    {"peer at another bit rate", 250000, kBerr, kBerr, false, 2, 128, 0, 0, 0x20000288, 0x82, 0x00},
-    {"alone on the bus", 0, 0, kBerr, false, 2, 128, 0, 0, 0x200002A8, 0x00, 0x19},
-    {"peer only listens", 500000, kListenOnly, kBerr, false, 2, 128, 0, 0, 0x200002A8, 0x00, 0x19},
-    {"alone in one-shot mode: tried once", 0, 0, kOneShot | kBerr, false, 0, 8, 0, 0, 0x200002A8, 0x00, 0x19},
-    {"alone in loopback mode: acknowledges itself", 0, 0, kLoopback, false, 0, 0, 1, 0, 0, 0, 0},
-    {"bus-off: sends nothing", 500000, 0, kBerr, true, 3, 256, 0, 0, 0, 0, 0},
+    {"peer at another bit rate", 250000, BERR, BERR, false, 2, 128, 0, 0, 0x20000288, 0x82, 0x00},
+    {"alone on the bus", 0, 0, BERR, false, 2, 128, 0, 0, 0x200002A8, 0x00, 0x19},
+    {"peer only listens", 500000, LISTEN_ONLY, BERR, false, 2, 128, 0, 0, 0x200002A8, 0x00, 0x19},
+    {"alone in one-shot mode: tried once", 0, 0, ONE_SHOT | BERR, false, 0, 8, 0, 0, 0x200002A8, 0x00, 0x19},
+    {"alone in loopback mode: acknowledges itself", 0, 0, LOOPBACK, false, 0, 0, 1, 0, 0, 0, 0},
+    {"bus-off: sends nothing", 500000, 0, BERR, true, 3, 256, 0, 0, 0, 0, 0},
 };
 
 class BusRules : public SimTest, public ::testing::WithParamInterface<BusCase> {};
@@ -503,7 +503,7 @@ TEST_P(BusRules, OneFrameMeetsTheBusAsOnHardware) {
   ASSERT_EQ(vsim_get_state(0, &st), 0);
   EXPECT_EQ(st.frames_sent, c.sent);
   // An unsent frame waits in the controller for its next attempt, unless one-shot gave it up.
-  EXPECT_EQ(st.tx_queued, c.sent == 0 && !(c.sender_mode & kOneShot) ? 1u : 0u);
+  EXPECT_EQ(st.tx_queued, c.sent == 0 && !(c.sender_mode & ONE_SHOT) ? 1u : 0u);
   EXPECT_EQ(st.tx_failures > 0, c.sent == 0 && !c.sender_bus_off);
   auto reports = drain(a, 64);
   if (c.first_error_word) {
@@ -518,7 +518,7 @@ TEST_P(BusRules, OneFrameMeetsTheBusAsOnHardware) {
       return (id_of(r) & 0x04) && r[8 + 1] == 0x20 && r[8 + 6] == 128;
     });
     EXPECT_EQ(passive, c.state == 2);
-  } else if (!(c.sender_mode & kLoopback)) {
+  } else if (!(c.sender_mode & LOOPBACK)) {
     EXPECT_TRUE(reports.empty());
   }
   if (!b) return;
@@ -546,7 +546,7 @@ TEST_P(BusRules, OneFrameMeetsTheBusAsOnHardware) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, BusRules, ::testing::ValuesIn(kBusCases), [](const auto& info) {
+INSTANTIATE_TEST_SUITE_P(Cases, BusRules, ::testing::ValuesIn(BUS_CASES), [](const auto& info) {
   std::string name;
   for (const char* p = info.param.name; *p && *p != ':'; ++p) name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
   return name;
@@ -641,7 +641,7 @@ TEST_F(SimTest, UsbLatencyDelaysEveryTransferThatReachesTheAdapter) {
 }
 
 TEST_F(SimTest, LogIsARingAndMemoryStaysFlatWithItOff) {
-  if (!kDropIn) GTEST_SKIP() << "a million transfers through emulated devices take minutes";
+  if (!DROP_IN) GTEST_SKIP() << "a million transfers through emulated devices take minutes";
   vsim_add_adapter("VOR.EL:CANH0001");
   Session s;
   auto* h = s.open(0);

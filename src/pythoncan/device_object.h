@@ -6,7 +6,6 @@
 #include "core/device.h"  // the core's, not this file
 #include "errors.h"
 #include "py_util.h"
-#include "release_gate.h"
 
 namespace vorel::py {
 
@@ -17,18 +16,10 @@ namespace vorel::py {
 // instances directly (what the class's __init__ would set, without running it).
 struct MessageLayout {
   enum Field { timestamp, arbitration_id, is_extended_id, is_remote_frame, is_error_frame, channel, is_fd, is_rx,
-               bitrate_switch, error_state_indicator, data, dlc, kFields };
+               bitrate_switch, error_state_indicator, data, dlc, FIELDS };
   PyTypeObject* type = nullptr;  // strong references, released with the object
   PyObject* bus_channel = nullptr;  // every message's channel
-  Py_ssize_t offset[kFields] = {};
-};
-
-// The device and the gate every call passes: the device lives until the object is released (by
-// _release, which waits for the calls inside, or at deallocation).
-struct DeviceSlot {
-  explicit DeviceSlot(std::unique_ptr<Device> d) : device(std::move(d)) {}
-  ReleaseGate gate;
-  std::unique_ptr<Device> device;  // set until the release; read by callers inside the gate
+  Py_ssize_t offset[FIELDS] = {};
 };
 
 struct DeviceObject {
@@ -53,11 +44,8 @@ class DeviceLease {
   // stopped already). Not noexcept: taking the thread state back may unwind the thread.
   ~DeviceLease() noexcept(false) {
     if (inside_ && slot_->gate.leave()) {
-      {
-        ThreadStateRelease detached;
-        slot_->device.reset();
-      }
-      slot_->gate.released();
+      ThreadStateRelease detached;
+      slot_->finish_release();
     }
   }
   DeviceLease(const DeviceLease&) = delete;
@@ -87,7 +75,7 @@ PyObject* on_device(PyObject* self, Fn&& fn) {
 PyObject* device_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
 void device_dealloc(PyObject* self);  // may detach: not noexcept, see ThreadStateRelease
 PyObject* list_devices(PyObject* module, PyObject* unused) noexcept;
-PyObject* probe_adapters(PyObject* module, PyObject* unused) noexcept;
+PyObject* _probe_adapters(PyObject* module, PyObject* unused) noexcept;
 
 PyObject* open_by_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* set_bitrate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
@@ -106,25 +94,25 @@ PyObject* clear_filters(PyObject* self, PyObject*);
 PyObject* send_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* receive_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* start_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* start_periodic_resuming(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* _start_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* stop_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* modify_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* stop_all_periodic(PyObject* self, PyObject*);
 
 // For the plug-in, beyond the specified surface.
-PyObject* start_receiver(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* stop_receiver(PyObject* self, PyObject*);
-PyObject* receive_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* interrupt_receive(PyObject* self, PyObject*);
-PyObject* rx_stats(PyObject* self, PyObject*);
-PyObject* rx_fileno(PyObject* self, PyObject*);
-PyObject* use_messages(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* timing_limits(PyObject* self, PyObject*);
-PyObject* calc_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* set_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* send_message(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* drain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* push_error_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* release(PyObject* self, PyObject*);
+PyObject* _start_receiver(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* _stop_receiver(PyObject* self, PyObject*);
+PyObject* _receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* _interrupt(PyObject* self, PyObject*);
+PyObject* _stats(PyObject* self, PyObject*);
+PyObject* _fileno(PyObject* self, PyObject*);
+PyObject* _use_messages(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* _timing_limits(PyObject* self, PyObject*);
+PyObject* _calc_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* _set_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* _send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* _drain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* _push_error_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* _release(PyObject* self, PyObject*);
 
 }  // namespace vorel::py

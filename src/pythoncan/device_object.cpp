@@ -1,5 +1,5 @@
 // Methods of NativeVorelDevice: opening, frames in and out, filters, configuration, periodic tasks.
-#include "device.h"
+#include "device_object.h"
 
 #include <structmember.h>
 
@@ -28,29 +28,29 @@ std::atomic<PyTypeObject*> g_device_type{nullptr};
   constexpr const char* var##_names[] = {__VA_ARGS__};        \
   constexpr Signature var{func, std::span(var##_names)}
 
-VOREL_SIG(kNew, "NativeVorelDevice.__new__()", "serial");
-VOREL_SIG(kOpenByName, "NativeVorelDevice.open_by_name()", "name");
-VOREL_SIG(kSetBitrate, "NativeVorelDevice.set_bitrate()", "bitrate", "sample_point");
-VOREL_SIG(kSetBusState, "NativeVorelDevice.set_bus_state()", "on");
-VOREL_SIG(kSetMode, "NativeVorelDevice.set_mode()", "ctrlmode");
-VOREL_SIG(kSetLedMode, "NativeVorelDevice.set_led_mode()", "mode");
-VOREL_SIG(kSetDeviceName, "NativeVorelDevice.set_device_name()", "name");
-VOREL_SIG(kSetFilters, "NativeVorelDevice.set_filters()", "filters");
-VOREL_SIG(kSendFrame, "NativeVorelDevice.send_frame()", "arb_id", "is_ext", "is_rtr", "is_err",
+VOREL_SIG(NEW, "NativeVorelDevice.__new__()", "serial");
+VOREL_SIG(OPEN_BY_NAME, "NativeVorelDevice.open_by_name()", "name");
+VOREL_SIG(SET_BITRATE, "NativeVorelDevice.set_bitrate()", "bitrate", "sample_point");
+VOREL_SIG(SET_BUS_STATE, "NativeVorelDevice.set_bus_state()", "on");
+VOREL_SIG(SET_MODE, "NativeVorelDevice.set_mode()", "ctrlmode");
+VOREL_SIG(SET_LED_MODE, "NativeVorelDevice.set_led_mode()", "mode");
+VOREL_SIG(SET_DEVICE_NAME, "NativeVorelDevice.set_device_name()", "name");
+VOREL_SIG(SET_FILTERS, "NativeVorelDevice.set_filters()", "filters");
+VOREL_SIG(SEND_FRAME, "NativeVorelDevice.send_frame()", "arb_id", "is_ext", "is_rtr", "is_err",
           "dlc", "data", "timeout_ms");
-VOREL_SIG(kReceiveFrame, "NativeVorelDevice.receive_frame()", "timeout_ms");
-VOREL_SIG(kStartPeriodic, "NativeVorelDevice.start_periodic()", "frames", "period_us",
+VOREL_SIG(RECEIVE_FRAME, "NativeVorelDevice.receive_frame()", "timeout_ms");
+VOREL_SIG(START_PERIODIC, "NativeVorelDevice.start_periodic()", "frames", "period_us",
           "duration_ms");
-VOREL_SIG(kStopPeriodic, "NativeVorelDevice.stop_periodic()", "task_id");
-VOREL_SIG(kModifyPeriodic, "NativeVorelDevice.modify_periodic()", "task_id", "frames");
-VOREL_SIG(kStartReceiver, "NativeVorelDevice._start_receiver()", "capacity", "transfers");
-VOREL_SIG(kReceiveBatch, "NativeVorelDevice._receive()", "timeout", "max_frames");
-VOREL_SIG(kUseMessages, "NativeVorelDevice._use_messages()", "message_type", "channel");
-VOREL_SIG(kCalcBitTiming, "NativeVorelDevice._calc_bit_timing()", "bitrate", "sample_point_ppm", "tolerance_ppm");
-VOREL_SIG(kSetBitTiming, "NativeVorelDevice._set_bit_timing()", "brp", "tseg1", "tseg2", "sjw");
-VOREL_SIG(kSendMessage, "NativeVorelDevice._send()", "msg", "timeout", "echo");
-VOREL_SIG(kDrain, "NativeVorelDevice._drain()", "timeout");
-VOREL_SIG(kPushErrorFrame, "NativeVorelDevice._push_error_frame()", "arb_id", "data");
+VOREL_SIG(STOP_PERIODIC, "NativeVorelDevice.stop_periodic()", "task_id");
+VOREL_SIG(MODIFY_PERIODIC, "NativeVorelDevice.modify_periodic()", "task_id", "frames");
+VOREL_SIG(START_RECEIVER, "NativeVorelDevice._start_receiver()", "capacity", "transfers");
+VOREL_SIG(RECEIVE_BATCH, "NativeVorelDevice._receive()", "timeout", "max_frames");
+VOREL_SIG(USE_MESSAGES, "NativeVorelDevice._use_messages()", "message_type", "channel");
+VOREL_SIG(CALC_BIT_TIMING, "NativeVorelDevice._calc_bit_timing()", "bitrate", "sample_point_ppm", "tolerance_ppm");
+VOREL_SIG(SET_BIT_TIMING, "NativeVorelDevice._set_bit_timing()", "brp", "tseg1", "tseg2", "sjw");
+VOREL_SIG(SEND_MESSAGE, "NativeVorelDevice._send()", "msg", "timeout", "echo");
+VOREL_SIG(DRAIN, "NativeVorelDevice._drain()", "timeout");
+VOREL_SIG(PUSH_ERROR_FRAME, "NativeVorelDevice._push_error_frame()", "arb_id", "data");
 
 #undef VOREL_SIG
 
@@ -101,7 +101,7 @@ PyObject* entry_tuple(const RxEntry& e) {
 // A received frame as an instance of the plug-in's message class, its slots filled directly.
 PyObject* message_of(const MessageLayout& m, const RxEntry& e) {
   const ReceivedFrame& f = e.frame;
-  PyObject* values[MessageLayout::kFields] = {
+  PyObject* values[MessageLayout::FIELDS] = {
       PyFloat_FromDouble(e.host_time),
       PyLong_FromUnsignedLong(f.arb_id),
       Py_NewRef(f.is_ext ? Py_True : Py_False),
@@ -125,7 +125,7 @@ PyObject* message_of(const MessageLayout& m, const RxEntry& e) {
     return nullptr;
   }
   // The object is new and not yet shared: plain stores, as the slots' own setters would make.
-  for (int i = 0; i < MessageLayout::kFields; ++i)
+  for (int i = 0; i < MessageLayout::FIELDS; ++i)
     *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(msg) + m.offset[i]) = values[i];
   return msg;
 }
@@ -133,7 +133,7 @@ PyObject* message_of(const MessageLayout& m, const RxEntry& e) {
 // The layout of `type`'s slots, or nullptr with TypeError when it has not exactly the fields above
 // as writable object slots.
 std::unique_ptr<MessageLayout> layout_of(PyObject* type, PyObject* channel) {
-  static constexpr const char* kNames[MessageLayout::kFields] = {
+  static constexpr const char* NAMES[MessageLayout::FIELDS] = {
       "timestamp", "arbitration_id", "is_extended_id", "is_remote_frame", "is_error_frame", "channel",
       "is_fd", "is_rx", "bitrate_switch", "error_state_indicator", "data", "dlc"};
   if (!PyType_Check(type)) {
@@ -141,8 +141,8 @@ std::unique_ptr<MessageLayout> layout_of(PyObject* type, PyObject* channel) {
     return nullptr;
   }
   auto m = std::make_unique<MessageLayout>();
-  for (int i = 0; i < MessageLayout::kFields; ++i) {
-    Ref d(PyObject_GetAttrString(type, kNames[i]));
+  for (int i = 0; i < MessageLayout::FIELDS; ++i) {
+    Ref d(PyObject_GetAttrString(type, NAMES[i]));
     if (!d) {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
       PyErr_Clear();
@@ -153,7 +153,7 @@ std::unique_ptr<MessageLayout> layout_of(PyObject* type, PyObject* channel) {
     if (!member || member->type != T_OBJECT_EX || (member->flags & READONLY) ||
         member->offset < static_cast<Py_ssize_t>(sizeof(PyObject)) ||
         member->offset + static_cast<Py_ssize_t>(sizeof(PyObject*)) > reinterpret_cast<PyTypeObject*>(type)->tp_basicsize) {
-      PyErr_Format(PyExc_TypeError, "message_type has no object slot %s", kNames[i]);
+      PyErr_Format(PyExc_TypeError, "message_type has no object slot %s", NAMES[i]);
       return nullptr;
     }
     m->offset[i] = member->offset;
@@ -249,7 +249,7 @@ PyObject* raise_released() {
 PyObject* device_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&]() -> PyObject* {
     PyObject* a[1];
-    if (!parse_tuple_dict(kNew, args, kwargs, a)) return nullptr;
+    if (!parse_tuple_dict(NEW, args, kwargs, a)) return nullptr;
     std::optional<std::string> serial;
     if (a[0] != Py_None) {
       std::string s;
@@ -297,7 +297,7 @@ PyObject* list_devices(PyObject*, PyObject*) noexcept {
   });
 }
 
-PyObject* probe_adapters(PyObject*, PyObject*) noexcept {
+PyObject* _probe_adapters(PyObject*, PyObject*) noexcept {
   return guarded([&]() -> PyObject* {
     auto probes = vorel::probe_adapters();
     if (!probes) return raise_device_error("Enum err: {}", probes.error());
@@ -320,7 +320,7 @@ PyObject* open_by_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return guarded([&]() -> PyObject* {
     PyObject* a[1];
     std::string name;
-    if (!parse_fastcall(kOpenByName, args, nargs, kwnames, a) || !arg_str("name", a[0], name))
+    if (!parse_fastcall(OPEN_BY_NAME, args, nargs, kwnames, a) || !arg_str("name", a[0], name))
       return nullptr;
     auto fail = [&](const DeviceError& e) {
       return raise_error("Failed to open device by name '" + name + "': " + e.debug(), e);
@@ -339,7 +339,7 @@ PyObject* set_bitrate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[2];
     uint32_t bitrate, sample_point;
-    if (!parse_fastcall(kSetBitrate, args, nargs, kwnames, a) ||
+    if (!parse_fastcall(SET_BITRATE, args, nargs, kwnames, a) ||
         !arg_u32("bitrate", a[0], bitrate) || !arg_u32("sample_point", a[1], sample_point))
       return nullptr;
     const UsbTransport& t = dev.transport();
@@ -359,7 +359,7 @@ PyObject* set_bus_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[1];
     bool on;
-    if (!parse_fastcall(kSetBusState, args, nargs, kwnames, a) || !arg_bool("on", a[0], on))
+    if (!parse_fastcall(SET_BUS_STATE, args, nargs, kwnames, a) || !arg_bool("on", a[0], on))
       return nullptr;
     return unit_or_raise(vorel::set_bus_state(dev.transport(), on), "Bus err: {}");
   });
@@ -369,7 +369,7 @@ PyObject* set_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[1];
     uint32_t ctrlmode;
-    if (!parse_fastcall(kSetMode, args, nargs, kwnames, a) || !arg_u32("ctrlmode", a[0], ctrlmode))
+    if (!parse_fastcall(SET_MODE, args, nargs, kwnames, a) || !arg_u32("ctrlmode", a[0], ctrlmode))
       return nullptr;
     return unit_or_raise(vorel::set_mode(dev.transport(), ctrlmode), "Mode err: {}");
   });
@@ -395,7 +395,7 @@ PyObject* set_led_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[1];
     uint32_t mode;
-    if (!parse_fastcall(kSetLedMode, args, nargs, kwnames, a) || !arg_u32("mode", a[0], mode))
+    if (!parse_fastcall(SET_LED_MODE, args, nargs, kwnames, a) || !arg_u32("mode", a[0], mode))
       return nullptr;
     return unit_or_raise(vorel::set_led_mode(dev.transport(), mode),
                          "Failed to set LED mode: {}");
@@ -422,7 +422,7 @@ PyObject* set_device_name(PyObject* self, PyObject* const* args, Py_ssize_t narg
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[1];
     std::string name;
-    if (!parse_fastcall(kSetDeviceName, args, nargs, kwnames, a) || !arg_str("name", a[0], name))
+    if (!parse_fastcall(SET_DEVICE_NAME, args, nargs, kwnames, a) || !arg_str("name", a[0], name))
       return nullptr;
     return unit_or_raise(vorel::set_device_name(dev.transport(), name),
                          "Failed to set device name: {}");
@@ -456,7 +456,7 @@ PyObject* set_filters(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[1];
     std::vector<FrameFilter> filters;
-    if (!parse_fastcall(kSetFilters, args, nargs, kwnames, a) || !to_filters(a[0], filters))
+    if (!parse_fastcall(SET_FILTERS, args, nargs, kwnames, a) || !to_filters(a[0], filters))
       return nullptr;
     dev.set_filters(std::move(filters));
     return none();
@@ -478,7 +478,7 @@ PyObject* send_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     uint8_t dlc;
     FrameData data;
     uint64_t timeout_ms;
-    if (!parse_fastcall(kSendFrame, args, nargs, kwnames, a) || !arg_u32("arb_id", a[0], arb_id) ||
+    if (!parse_fastcall(SEND_FRAME, args, nargs, kwnames, a) || !arg_u32("arb_id", a[0], arb_id) ||
         !arg_bool("is_ext", a[1], is_ext) || !arg_bool("is_rtr", a[2], is_rtr) ||
         !arg_bool("is_err", a[3], is_err) || !arg_u8("dlc", a[4], dlc) ||
         !arg_data("data", a[5], data) || !arg_u64("timeout_ms", a[6], timeout_ms))
@@ -499,33 +499,20 @@ PyObject* receive_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[1];
     uint64_t timeout_ms;
-    if (!parse_fastcall(kReceiveFrame, args, nargs, kwnames, a) ||
+    if (!parse_fastcall(RECEIVE_FRAME, args, nargs, kwnames, a) ||
         !arg_u64("timeout_ms", a[0], timeout_ms))
       return nullptr;
-    if (dev.receiver_running()) {
-      // The receiver reads; this waits for what it buffers (0: without limit).
-      RxEntry e;
-      Result<WaitEnd> end = WaitEnd::timeout;
-      {
-        ThreadStateRelease detached;
-        end = dev.wait_frame(timeout_ms == 0 ? platform::NEVER : platform::saturating_mul(timeout_ms, 1000000),
-                             false, e);
-      }
-      if (!end) return raise_error("Receive err: " + end.error().display(), end.error());
-      return end.value() == WaitEnd::frame ? frame_tuple(e.frame) : none();
-    }
-    if (auto pending = dev.take_pending()) return frame_tuple(pending->frame);
-    Result<std::vector<RxEntry>> read = std::vector<RxEntry>{};
+    // 0 waits without limit, as libusb's time-outs; any other is kept finite, so that a read
+    // given 2^64 - 1 ms asks libusb for its longest time-out rather than for none.
+    const uint64_t timeout_ns =
+        timeout_ms == 0 ? platform::NEVER : std::min(platform::saturating_mul(timeout_ms, 1000000), platform::NEVER - 1);
+    Result<Received> got = Received{};
     {
       ThreadStateRelease detached;
-      read = dev.read_once(timeout_ms);  // a time-out is an empty list
+      got = dev.receive(timeout_ns, 1, false);
     }
-    if (!read) return raise_error("Receive err: " + read.error().display(), read.error());
-    if (read->empty()) return none();
-    Ref first(frame_tuple(read->front().frame));
-    if (!first) return nullptr;
-    dev.keep_pending(std::move(read).value(), 1);
-    return first.release();
+    if (!got) return raise_error("Receive err: " + got.error().display(), got.error());
+    return got->entries.empty() ? none() : frame_tuple(got->entries.front().frame);
   });
 }
 
@@ -539,7 +526,7 @@ PyObject* start_worker(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     std::vector<TxRecord> records;
     uint64_t period_us;
     std::optional<uint64_t> duration_ms;
-    if (!parse_fastcall(kStartPeriodic, args, nargs, kwnames, a) || !to_tx_records(a[0], records) ||
+    if (!parse_fastcall(START_PERIODIC, args, nargs, kwnames, a) || !to_tx_records(a[0], records) ||
         !arg_u64("period_us", a[1], period_us))
       return nullptr;
     if (a[2] != Py_None) {
@@ -566,7 +553,7 @@ PyObject* start_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   return start_worker(self, args, nargs, kwnames, false);
 }
 
-PyObject* start_periodic_resuming(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* _start_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return start_worker(self, args, nargs, kwnames, true);
 }
 
@@ -574,7 +561,7 @@ PyObject* stop_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[1];
     uint32_t id;
-    if (!parse_fastcall(kStopPeriodic, args, nargs, kwnames, a) || !arg_u32("task_id", a[0], id))
+    if (!parse_fastcall(STOP_PERIODIC, args, nargs, kwnames, a) || !arg_u32("task_id", a[0], id))
       return nullptr;
     std::optional<platform::Thread> thread = dev.registry().stop(id);
     if (!thread) return raise_error("No periodic task with id " + std::to_string(id), ErrorKind::InvalidParameter);
@@ -591,7 +578,7 @@ PyObject* modify_periodic(PyObject* self, PyObject* const* args, Py_ssize_t narg
     PyObject* a[2];
     uint32_t id;
     std::vector<TxRecord> records;
-    if (!parse_fastcall(kModifyPeriodic, args, nargs, kwnames, a) || !arg_u32("task_id", a[0], id) ||
+    if (!parse_fastcall(MODIFY_PERIODIC, args, nargs, kwnames, a) || !arg_u32("task_id", a[0], id) ||
         !to_tx_records(a[1], records))
       return nullptr;
     if (!dev.registry().modify(id, std::move(records)))
@@ -613,11 +600,11 @@ PyObject* stop_all_periodic(PyObject* self, PyObject*) {
 
 // --- for the plug-in: the receiver ----------------------------------------------------------------
 
-PyObject* start_receiver(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* _start_receiver(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[2];
     uint64_t capacity, transfers;
-    if (!parse_fastcall(kStartReceiver, args, nargs, kwnames, a) || !arg_u64("capacity", a[0], capacity) ||
+    if (!parse_fastcall(START_RECEIVER, args, nargs, kwnames, a) || !arg_u64("capacity", a[0], capacity) ||
         !arg_u64("transfers", a[1], transfers))
       return nullptr;
     Status started = ok_status();
@@ -630,7 +617,7 @@ PyObject* start_receiver(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-PyObject* stop_receiver(PyObject* self, PyObject*) {
+PyObject* _stop_receiver(PyObject* self, PyObject*) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     {
       ThreadStateRelease detached;
@@ -647,73 +634,38 @@ namespace {
 // them within a slice. A frame waiting costs no slice.
 constexpr uint64_t SIGNAL_SLICE_NS = 50'000'000;
 
-// wait_frame for up to `timeout_ns`, interruptible by a signal: nullopt with the handler's
-// exception set when one raised.
-std::optional<Result<WaitEnd>> wait_frame_interruptibly(Device& dev, uint64_t timeout_ns, bool take_marks,
-                                                        RxEntry& out) {
-  const uint64_t deadline = platform::saturating_add(platform::monotonic_ns(), timeout_ns);
-  for (;;) {
-    const uint64_t now = platform::monotonic_ns();
-    const uint64_t slice = std::min(deadline > now ? deadline - now : 0, SIGNAL_SLICE_NS);
-    Result<WaitEnd> end = WaitEnd::timeout;
-    {
-      ThreadStateRelease detached;
-      end = dev.wait_frame(slice, take_marks, out);
-    }
-    if (!end || end.value() != WaitEnd::timeout || platform::monotonic_ns() >= deadline) return end;
-    if (PyErr_CheckSignals() < 0) return std::nullopt;
-  }
-}
-
 }  // namespace
 
-PyObject* receive_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* _receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[2];
     uint64_t timeout_ns, max_frames;
-    if (!parse_fastcall(kReceiveBatch, args, nargs, kwnames, a) ||
+    if (!parse_fastcall(RECEIVE_BATCH, args, nargs, kwnames, a) ||
         !convert_arg("timeout", [&] { return to_timeout_ns(a[0], timeout_ns); }) ||
         !arg_u64("max_frames", a[1], max_frames))
       return nullptr;
-    std::vector<RxEntry> got;
-    if (dev.receiver_running()) {
-      RxEntry first;
-      auto waited = wait_frame_interruptibly(dev, timeout_ns, true, first);
-      if (!waited) return nullptr;  // a signal handler raised (KeyboardInterrupt): nothing taken
-      Result<WaitEnd>& end = *waited;
-      if (!end) return raise_error("Receive err: " + end.error().display(), end.error());
-      if (end.value() == WaitEnd::frame) {
-        got.push_back(std::move(first));
-        if (max_frames > 1) {
-          auto more = dev.take_all(static_cast<size_t>(std::min<uint64_t>(max_frames - 1, 1 << 20)), true);
-          std::move(more.begin(), more.end(), std::back_inserter(got));
-        }
-      }
-    } else if (auto pending = dev.take_pending()) {
-      got.push_back(std::move(*pending));
-    } else {
-      // Without the receiver: one read of this caller's, as receive_frame makes it.
-      uint64_t ms = timeout_ns == platform::NEVER ? 0 : std::max<uint64_t>(1, (timeout_ns + 999999) / 1000000);
-      Result<std::vector<RxEntry>> read = std::vector<RxEntry>{};
+    // The receiver's waits run in slices, with the signal handlers between them; a read of
+    // this caller's is one call.
+    const uint64_t deadline = platform::saturating_add(platform::monotonic_ns(), timeout_ns);
+    Result<Received> received = Received{};
+    for (;;) {
+      const bool sliced = dev.receiver_running();
+      const uint64_t now = platform::monotonic_ns();
+      const uint64_t wait = sliced ? std::min(deadline > now ? deadline - now : 0, SIGNAL_SLICE_NS) : timeout_ns;
       {
         ThreadStateRelease detached;
-        read = dev.read_once(ms);
+        received = dev.receive(wait, static_cast<size_t>(std::min<uint64_t>(max_frames, SIZE_MAX)), true);
       }
-      if (!read) return raise_error("Receive err: " + read.error().display(), read.error());
-      got = std::move(read).value();
-      if (got.size() > max_frames) {
-        auto split = got.begin() + static_cast<std::ptrdiff_t>(max_frames);
-        std::vector<RxEntry> rest(std::make_move_iterator(split), std::make_move_iterator(got.end()));
-        got.erase(split, got.end());
-        dev.keep_pending(std::move(rest), 0);
-      }
+      if (!received) return raise_error("Receive err: " + received.error().display(), received.error());
+      if (!sliced || received->end != WaitEnd::timeout || platform::monotonic_ns() >= deadline) break;
+      if (PyErr_CheckSignals() < 0) return nullptr;  // KeyboardInterrupt: nothing taken
     }
+    std::vector<RxEntry>& got = received->entries;
     Ref list(PyList_New(static_cast<Py_ssize_t>(got.size())));
     if (!list) return nullptr;
     const MessageLayout* messages = reinterpret_cast<DeviceObject*>(self)->messages;
     for (size_t i = 0; i < got.size(); ++i) {
-      RxEntry& e = got[i];
-      if (e.host_time == 0) e.host_time = dev.clock().to_epoch(e.frame.timestamp_us, ClockSync::monotonic_s());
+      const RxEntry& e = got[i];
       PyObject* item = messages && e.dropped == 0 ? message_of(*messages, e) : entry_tuple(e);
       if (!item) return nullptr;
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
@@ -722,14 +674,14 @@ PyObject* receive_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-PyObject* interrupt_receive(PyObject* self, PyObject*) {
+PyObject* _interrupt(PyObject* self, PyObject*) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     dev.interrupt_waits();
     return none();
   });
 }
 
-PyObject* rx_stats(PyObject* self, PyObject*) {
+PyObject* _stats(PyObject* self, PyObject*) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     RxStats st;
     {
@@ -745,10 +697,10 @@ PyObject* rx_stats(PyObject* self, PyObject*) {
   });
 }
 
-PyObject* use_messages(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* _use_messages(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device&) -> PyObject* {
     PyObject* a[2];
-    if (!parse_fastcall(kUseMessages, args, nargs, kwnames, a)) return nullptr;
+    if (!parse_fastcall(USE_MESSAGES, args, nargs, kwnames, a)) return nullptr;
     auto* obj = reinterpret_cast<DeviceObject*>(self);
     if (obj->messages) return raise_error("The message class is set already", ErrorKind::InvalidParameter);
     auto layout = layout_of(a[0], a[1]);
@@ -784,12 +736,6 @@ PyObject* timing_dict(const BitTiming& b) {
                        static_cast<unsigned long>(b.phase_seg2), "sjw", static_cast<unsigned long>(b.sjw));
 }
 
-
-// A frame's bits on the wire, its stuff bits at worst included, in nanoseconds at `bitrate`.
-uint64_t wire_ns(bool is_ext, bool is_rtr, uint8_t dlc, uint32_t bitrate) {
-  const uint64_t bits = (is_ext ? 67 : 47) + (is_rtr ? 0 : 8 * std::min<uint8_t>(dlc, 8));
-  return bits * 12 * 100000000 / (bitrate != 0 ? bitrate : 500000);
-}
 
 // The attributes of a python-can Message that make a classic frame, checked as Message's own
 // check does (ValueError in its words); is_fd refused.
@@ -864,12 +810,9 @@ bool to_send_timeout_ns(PyObject* o, uint64_t& out) {
   return to_timeout_ns(o, out);
 }
 
-// Sends wait in slices this long, so that a release ends a send stuck on a full queue.
-constexpr uint64_t kSendSliceMs = 50;
-
 }  // namespace
 
-PyObject* timing_limits(PyObject* self, PyObject*) {
+PyObject* _timing_limits(PyObject* self, PyObject*) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     auto l = read_timing_limits(dev.transport());
     if (!l) return raise_device_error("Failed bt_const: {}", l.error());
@@ -884,33 +827,29 @@ PyObject* timing_limits(PyObject* self, PyObject*) {
   });
 }
 
-PyObject* calc_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* _calc_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[3];
     uint32_t bitrate, sample_point, tolerance_ppm;
-    if (!parse_fastcall(kCalcBitTiming, args, nargs, kwnames, a) || !arg_u32("bitrate", a[0], bitrate) ||
+    if (!parse_fastcall(CALC_BIT_TIMING, args, nargs, kwnames, a) || !arg_u32("bitrate", a[0], bitrate) ||
         !arg_u32("sample_point_ppm", a[1], sample_point) || !arg_u32("tolerance_ppm", a[2], tolerance_ppm))
       return nullptr;
     auto l = read_timing_limits(dev.transport());
     if (!l) return raise_device_error("Failed bt_const: {}", l.error());
     if (auto refused = check_bitrate_supported(bitrate, l->ctrlmode_supported))
       return raise_error(*refused, ErrorKind::InvalidParameter);
-    // Every rate within the tolerance, the sample point nearest the one asked (millionths).
-    std::optional<BitTiming> timing;
-    if (auto seg = segments_near(bitrate, sample_point, tolerance_ppm, l->clock_freq, l->limits))
-      if (auto t = timing_from_segments(*seg, l->clock_freq, l->limits)) timing = t.value();
-    const uint32_t nearest = nearest_bitrate(bitrate, l->clock_freq, l->limits);
-    Ref found(timing ? timing_dict(*timing) : Py_NewRef(Py_None));
+    const TimingChoice c = choose_bit_timing(bitrate, sample_point, tolerance_ppm, l->clock_freq, l->limits);
+    Ref found(c.timing ? timing_dict(*c.timing) : Py_NewRef(Py_None));
     if (!found) return nullptr;
-    return Py_BuildValue("(Ok)", found.get(), static_cast<unsigned long>(nearest));
+    return Py_BuildValue("(Ok)", found.get(), static_cast<unsigned long>(c.nearest_bitrate));
   });
 }
 
-PyObject* set_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* _set_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[4];
     Segments seg;
-    if (!parse_fastcall(kSetBitTiming, args, nargs, kwnames, a) || !arg_u32("brp", a[0], seg.brp) ||
+    if (!parse_fastcall(SET_BIT_TIMING, args, nargs, kwnames, a) || !arg_u32("brp", a[0], seg.brp) ||
         !arg_u32("tseg1", a[1], seg.tseg1) || !arg_u32("tseg2", a[2], seg.tseg2) || !arg_u32("sjw", a[3], seg.sjw))
       return nullptr;
     auto l = read_timing_limits(dev.transport());
@@ -927,51 +866,42 @@ PyObject* set_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-PyObject* send_message(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* _send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[3];
     MessageFrame f;
     uint64_t timeout_ns;
     bool echo;
-    if (!parse_fastcall(kSendMessage, args, nargs, kwnames, a) || !message_frame(a[0], f) ||
+    if (!parse_fastcall(SEND_MESSAGE, args, nargs, kwnames, a) || !message_frame(a[0], f) ||
         !convert_arg("timeout", [&] { return to_send_timeout_ns(a[1], timeout_ns); }) || !arg_bool("echo", a[2], echo))
       return nullptr;
     const TxRecord record = TxFrame::to_bytes(f.arb_id, f.is_ext, f.is_rtr, f.is_err, f.dlc, f.data.bytes());
-    const UsbTransport& t = dev.transport();
-    Result<size_t> written = size_t{0};
-    bool closing = false;
     const uint64_t deadline = platform::saturating_add(platform::monotonic_ns(), timeout_ns);
+    Result<SendStep> step = SendStep::again;
     for (;;) {
       {
         ThreadStateRelease detached;
-        const uint64_t now = platform::monotonic_ns();
-        const uint64_t left_ms = deadline > now ? (deadline - now + 999999) / 1000000 : 1;
-        written = t.bulk_write(record, Duration::from_millis(std::min(left_ms, kSendSliceMs)));
+        step = dev.send_slice(record, deadline);
       }
-      if (written || written.error().libusb_code() != LIBUSB_ERROR_TIMEOUT) break;
-      if ((closing = dev.closing()) || platform::monotonic_ns() >= deadline) break;
+      if (!step || step.value() != SendStep::again) break;
       // Between slices Ctrl-C can end the wait: nothing was written.
       if (PyErr_CheckSignals() < 0) return nullptr;
     }
-    if (written) {
-      dev.note_sent(wire_ns(f.is_ext, f.is_rtr, f.dlc, dev.bitrate()));
-      if (echo) {
-        ReceivedFrame fr{0, f.arb_id, f.is_ext, f.is_rtr, f.is_err, f.dlc, {}};
-        if (!f.is_rtr) fr.data.assign(f.data.bytes().begin(), f.data.bytes().begin() + std::min<size_t>(f.dlc, 8));
-        dev.push_host(RxEntry{std::move(fr), dev.clock().host_stamp(ClockSync::monotonic_s()), 0, Origin::echo});
-      }
-    }
-    if (closing) return raise_error("Send failed: the device is being released", ErrorKind::NotOpen);
-    if (!written) return raise_device_error("Send failed: {}", written.error());
+    if (!step) return raise_device_error("Send failed: {}", step.error());
+    if (step.value() == SendStep::closing)
+      return raise_error("Send failed: the device is being released", ErrorKind::NotOpen);
+    ReceivedFrame sent{0, f.arb_id, f.is_ext, f.is_rtr, f.is_err, f.dlc, {}};
+    if (!f.is_rtr) sent.data.assign(f.data.head.begin(), f.data.head.begin() + std::min<size_t>(f.dlc, 8));
+    dev.note_written(sent, echo);
     return none();
   });
 }
 
-PyObject* drain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* _drain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[1];
     uint64_t timeout_ns;
-    if (!parse_fastcall(kDrain, args, nargs, kwnames, a) ||
+    if (!parse_fastcall(DRAIN, args, nargs, kwnames, a) ||
         !convert_arg("timeout", [&] { return to_timeout_ns(a[0], timeout_ns); }))
       return nullptr;
     uint64_t left;
@@ -983,53 +913,32 @@ PyObject* drain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   });
 }
 
-PyObject* push_error_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* _push_error_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     PyObject* a[2];
     uint32_t arb_id;
     FrameData data;
-    if (!parse_fastcall(kPushErrorFrame, args, nargs, kwnames, a) || !arg_u32("arb_id", a[0], arb_id) ||
+    if (!parse_fastcall(PUSH_ERROR_FRAME, args, nargs, kwnames, a) || !arg_u32("arb_id", a[0], arb_id) ||
         !arg_data("data", a[1], data))
       return nullptr;
-    const auto bytes = data.bytes();
-    ReceivedFrame fr{0, arb_id, false, false, true, static_cast<uint8_t>(bytes.size()), {bytes.begin(), bytes.end()}};
-    dev.push_host(RxEntry{std::move(fr), dev.clock().host_stamp(ClockSync::monotonic_s()), 0, Origin::host_error});
+    dev.push_host_error(arb_id, data.bytes());
     return none();
   });
 }
 
-// Waits for every call inside the gate (waking those that wait for frames or a full queue),
-// stops the periodic tasks and the receiver, and closes the adapter. A concurrent caller returns
-// when that is done. A call that still blocks after RELEASE_WAIT (a receive_frame(0) on a quiet
-// bus, a send_frame(..., 0) on a stuck one) closes the adapter itself when it returns; until then
-// the adapter stays claimed.
+// See DeviceSlot::release: a call that still blocks after this long releases when it returns.
 constexpr auto RELEASE_WAIT = std::chrono::seconds(2);
-PyObject* release(PyObject* self, PyObject*) {
+PyObject* _release(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    DeviceSlot& slot = *reinterpret_cast<DeviceObject*>(self)->slot;
-    if (!slot.gate.close()) {
-      {
-        ThreadStateRelease detached;
-        slot.gate.wait_released();
-      }
-      return none();
-    }
-    slot.device->interrupt_waits();
     {
       ThreadStateRelease detached;
-      for (platform::Thread& t : slot.device->registry().stop_all()) t.join();
-      // Calls inside end promptly once woken, except a read or write given no time-out, which
-      // may block for ever: that one performs the release when it returns.
-      if (slot.gate.wait_idle_for(RELEASE_WAIT) || !slot.gate.hand_over()) {
-        slot.device.reset();  // stops the receiver; the transport goes last
-        slot.gate.released();
-      }
+      reinterpret_cast<DeviceObject*>(self)->slot->release(RELEASE_WAIT);
     }
     return none();
   });
 }
 
-PyObject* rx_fileno(PyObject* self, PyObject*) {
+PyObject* _fileno(PyObject* self, PyObject*) {
   return on_device(self, [&](Device& dev) -> PyObject* { return PyLong_FromLong(dev.ready_fd()); });
 }
 

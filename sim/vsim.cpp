@@ -239,8 +239,8 @@ int vsim_set_claim_error(int a, int error) {
 
 int vsim_set_stall(int a, uint8_t endpoint, int on) {
   return with_adapter(a, [&](World&, Adapter& ad) {
-    if (endpoint == vsim::kEpOut) ad.stall_out = on != 0;
-    if (endpoint == vsim::kEpIn) ad.stall_in = on != 0;
+    if (endpoint == vsim::ENDPOINT_OUT) ad.stall_out = on != 0;
+    if (endpoint == vsim::ENDPOINT_IN) ad.stall_in = on != 0;
   });
 }
 
