@@ -55,14 +55,6 @@ DEFAULT_RX_TRANSFERS = 64
 # that shutdown() ends it promptly. With the receiver, shutdown() wakes every waiter at once.
 _RECV_SLICE_S = 0.1
 
-# Error frames the host makes up, in SocketCAN's layout, which loggers know: the class in the
-# identifier, details in 8 data bytes.
-CAN_ERR_CRTL = 0x4
-CAN_ERR_CRTL_RX_OVERFLOW = 0x01
-CAN_ERR_BUSOFF = 0x40
-CAN_ERR_RESTARTED = 0x100
-CAN_ERR_DLC = 8
-
 # How often the controller's state is read while the bus is open, for bus-off.
 _WATCH_PERIOD_S = 0.2
 
@@ -472,14 +464,6 @@ class VorelBus(can.BusABC):
             if self._ignore_errors and item.is_error_frame:
                 return None
             msg = item
-        elif len(item) == 2:
-            # Frames were lost here: the mark of an overrun, as the error frame SocketCAN sends.
-            if self._ignore_errors:
-                return None
-            data = bytearray(CAN_ERR_DLC)
-            data[1] = CAN_ERR_CRTL_RX_OVERFLOW
-            msg = Message(timestamp=item[0], arbitration_id=CAN_ERR_CRTL, is_error_frame=True, is_extended_id=False,
-                          dlc=CAN_ERR_DLC, data=data, is_rx=True, channel=self.channel, check=False)
         else:
             stamp, arb_id, is_ext, is_rtr, is_err, dlc, data, is_rx = item
             if is_err and self._ignore_errors:
@@ -622,7 +606,7 @@ class VorelBus(can.BusABC):
             with self._state_lock:
                 self._recoveries += 1
                 self._bus_off = False
-            self._call(lambda d: d._push_error_frame(CAN_ERR_RESTARTED, bytes(CAN_ERR_DLC)))
+            self._call(lambda d: d._push_error_frame("restarted"))
         finally:
             with self._restart_done:
                 self._restarting = False
@@ -639,7 +623,7 @@ class VorelBus(can.BusABC):
             announce = not self._bus_off
             self._bus_off = True
         if announce:
-            self._call(lambda d: d._push_error_frame(CAN_ERR_BUSOFF, bytes(CAN_ERR_DLC)))
+            self._call(lambda d: d._push_error_frame("bus_off"))
         if self._auto_reset:
             try:
                 self._restart()

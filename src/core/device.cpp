@@ -229,7 +229,8 @@ void Device::enqueue_locked(RxEntry e, bool bounded) {
     // mark goes right after the last frame kept, at once, so that a reader meets it as soon as it
     // has taken that frame, whether or not another frame ever comes; it takes no capacity.
     ++overruns_;
-    if (episode_dropped_++ == 0) rx_buffer_.push_back(RxEntry{ReceivedFrame{}, e.host_time, OPEN_MARK});
+    if (episode_dropped_++ == 0)
+      rx_buffer_.push_back(RxEntry{host_error_frame(HostEvent::overrun), e.host_time, OPEN_MARK});
     return;
   }
   if (episode_dropped_ != 0) close_episode_locked();
@@ -324,14 +325,29 @@ Result<SendStep> Device::send_slice(const TxRecord& record, uint64_t deadline_ns
   return SendStep::again;
 }
 
-void Device::note_written(const ReceivedFrame& frame, bool echo) {
-  note_sent(frame_wire_ns(frame.is_ext, frame.is_rtr, frame.dlc, bitrate()));
-  if (echo) push_host(RxEntry{frame, clock_.host_stamp(ClockSync::monotonic_s()), 0, Origin::echo});
+void Device::note_written(uint32_t arb_id, bool is_ext, bool is_rtr, uint8_t dlc, std::span<const uint8_t> data,
+                          bool echo) {
+  note_sent(frame_wire_ns(is_ext, is_rtr, dlc, bitrate()));
+  if (!echo) return;
+  ReceivedFrame f{0, arb_id, is_ext, is_rtr, false, dlc, {data.begin(), data.end()}};
+  push_host(RxEntry{std::move(f), clock_.host_stamp(ClockSync::monotonic_s()), 0, Origin::echo});
 }
 
-void Device::push_host_error(uint32_t arb_id, std::span<const uint8_t> data) {
-  ReceivedFrame f{0, arb_id, false, false, true, static_cast<uint8_t>(data.size()), {data.begin(), data.end()}};
-  push_host(RxEntry{std::move(f), clock_.host_stamp(ClockSync::monotonic_s()), 0, Origin::host_error});
+ReceivedFrame host_error_frame(HostEvent event) {
+  ReceivedFrame f{0, 0, false, false, true, CAN_ERR_DLC, std::vector<uint8_t>(CAN_ERR_DLC)};
+  switch (event) {
+    case HostEvent::overrun:
+      f.arb_id = CAN_ERR_CRTL;
+      f.data[err_data::CRTL] = CAN_ERR_CRTL_RX_OVERFLOW;
+      break;
+    case HostEvent::bus_off: f.arb_id = CAN_ERR_BUSOFF; break;
+    case HostEvent::restarted: f.arb_id = CAN_ERR_RESTARTED; break;
+  }
+  return f;
+}
+
+void Device::push_host_error(HostEvent event) {
+  push_host(RxEntry{host_error_frame(event), clock_.host_stamp(ClockSync::monotonic_s()), 0, Origin::host_error});
 }
 
 void Device::note_sent(uint64_t wire_ns) {

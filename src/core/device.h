@@ -35,9 +35,16 @@ enum class Origin : uint8_t {
   echo,        // a frame this host sent, handed back to its own reader
 };
 
+// What the host tells its readers of with an error frame of its own, in SocketCAN's layout (the
+// class in the identifier, eight data bytes), which loggers know: frames lost to a full buffer
+// (CAN_ERR_CRTL, RX overflow), the controller gone bus-off, its restart.
+enum class HostEvent { overrun, bus_off, restarted };
+ReceivedFrame host_error_frame(HostEvent event);
+
 // A frame as it waits in the device's buffer: with the host time it was read at (seconds since
 // the epoch, on the adapter's clock mapped by ClockSync; 0 when not known), or, with `dropped`
-// set, the mark of an overrun that ended there: that many frames found the buffer full.
+// set, the mark of an overrun that ended there: that many frames found the buffer full (its frame
+// is the overrun's error frame).
 struct RxEntry {
   ReceivedFrame frame;
   double host_time = 0;
@@ -142,10 +149,10 @@ class Device : private ReadSink {
   // write given at most SEND_SLICE_MS. A time-out past the deadline is the write's error.
   Result<SendStep> send_slice(const TxRecord& record, uint64_t deadline_ns);
   // Accounts a frame written: its wire time for drain(), and with `echo` its copy for this
-  // host's readers (stamped now, filtered as a received frame).
-  void note_written(const ReceivedFrame& frame, bool echo);
-  // Queues an error frame made on the host (bus-off, restart), past every filter.
-  void push_host_error(uint32_t arb_id, std::span<const uint8_t> data);
+  // host's readers (stamped now, filtered as a received frame; `data` as it went on the wire).
+  void note_written(uint32_t arb_id, bool is_ext, bool is_rtr, uint8_t dlc, std::span<const uint8_t> data, bool echo);
+  // Queues the host's error frame for `event` (bus-off, restart), past every filter.
+  void push_host_error(HostEvent event);
   // Counts a frame written and when the frames written so far can have left the adapter: each
   // takes `wire_ns` after the one before (writes block while the adapter's queue is full, so
   // this stays within that queue's wire time of now).

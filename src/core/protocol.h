@@ -85,9 +85,14 @@ inline constexpr uint32_t CAN_ERR_PROT = 0x08;
 inline constexpr uint32_t CAN_ERR_ACK = 0x20;
 inline constexpr uint32_t CAN_ERR_BUSERROR = 0x80;
 inline constexpr uint32_t CAN_ERR_CNT = 0x200;
+// The classes of the error frames the host makes up (device.h), in the same layout.
+inline constexpr uint32_t CAN_ERR_BUSOFF = 0x40;
+inline constexpr uint32_t CAN_ERR_RESTARTED = 0x100;
+inline constexpr uint8_t CAN_ERR_DLC = 8;
 namespace err_data {
 inline constexpr size_t CRTL = 1, PROT_TYPE = 2, PROT_LOCATION = 3, TX_COUNT = 6, RX_COUNT = 7;
 }  // namespace err_data
+inline constexpr uint8_t CAN_ERR_CRTL_RX_OVERFLOW = 0x01;
 inline constexpr uint8_t CAN_ERR_CRTL_RX_WARNING = 0x04;
 inline constexpr uint8_t CAN_ERR_CRTL_TX_WARNING = 0x08;
 inline constexpr uint8_t CAN_ERR_CRTL_RX_PASSIVE = 0x10;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "py_util.h"
@@ -78,5 +79,62 @@ bool for_each_in_sequence(PyObject* o, Item&& item) {
 
 // The sequence's length as a capacity hint; a failing __len__ is ignored.
 size_t length_hint(PyObject* o);
+
+// --- a method's arguments: parsed by its signature, each converted by its rule -----------------
+
+// The rule of a parameter is the type it is converted into; None gives nullopt for an optional.
+inline bool convert_into(PyObject* o, uint64_t& out) { return to_u64(o, out); }
+inline bool convert_into(PyObject* o, uint32_t& out) { return to_u32(o, out); }
+inline bool convert_into(PyObject* o, uint8_t& out) { return to_u8(o, out); }
+inline bool convert_into(PyObject* o, bool& out) { return to_bool(o, out); }
+inline bool convert_into(PyObject* o, std::string& out) { return to_str(o, out); }
+inline bool convert_into(PyObject* o, FrameData& out) { return to_data(o, out); }
+inline bool convert_into(PyObject* o, PyObject*& out) {  // borrowed, as given
+  out = o;
+  return true;
+}
+template <typename T>
+bool convert_into(PyObject* o, std::optional<T>& out) {
+  if (o == Py_None) return out.reset(), true;
+  T value;
+  if (!convert_into(o, value)) return false;
+  out = std::move(value);
+  return true;
+}
+
+// A parameter converted into `out` by its type's rule, a TypeError naming the parameter.
+template <typename T>
+struct Into {
+  T& out;
+  bool operator()(const char* name, PyObject* o) const {
+    return convert_arg(name, [&] { return convert_into(o, out); });
+  }
+};
+template <typename T>
+Into<T> into(T& out) { return {out}; }
+
+// A parameter with a rule of its own (one that words its errors itself).
+template <typename Fn>
+struct With {
+  Fn fn;
+  bool operator()(const char*, PyObject* o) const { return fn(o); }
+};
+template <typename Fn>
+With<Fn> with(Fn fn) { return {std::move(fn)}; }
+
+// Parses a vectorcall by `sig`, then applies each rule to its argument in order; false with the
+// error set at the first that fails.
+template <typename... Rules>
+bool parse(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const Rules&... rules) {
+  PyObject* a[sizeof...(Rules)];
+  if (sig.names.size() != sizeof...(Rules)) {
+    PyErr_Format(PyExc_SystemError, "%s: %zu rules for %zu parameters", sig.func, sizeof...(Rules), sig.names.size());
+    return false;
+  }
+  if (!parse_fastcall(sig, args, nargs, kwnames, a)) return false;
+  return [&]<size_t... I>(std::index_sequence<I...>) {
+    return (rules(sig.names[I], a[I]) && ...);
+  }(std::index_sequence_for<Rules...>{});
+}
 
 }  // namespace vorel::py

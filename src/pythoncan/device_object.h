@@ -3,24 +3,16 @@
 
 #include <memory>
 
-#include "core/device.h"  // the core's, not this file
+#include "device.h"
 #include "errors.h"
+#include "frame_objects.h"
 #include "py_util.h"
 
 namespace vorel::py {
 
 // The Python object holds the core's Device, which owns the transport, pending frames, filters,
-// receiver and periodic tasks with their locks (see device.h of the core). Methods lease it
+// receiver and periodic tasks with their locks (see the core's device.h). Methods lease it
 // through the gate; there is no object-wide lock.
-// How the plug-in's message class lays out its slots, so that received frames are built as its
-// instances directly (what the class's __init__ would set, without running it).
-struct MessageLayout {
-  enum Field { timestamp, arbitration_id, is_extended_id, is_remote_frame, is_error_frame, channel, is_fd, is_rx,
-               bitrate_switch, error_state_indicator, data, dlc, FIELDS };
-  PyTypeObject* type = nullptr;  // strong references, released with the object
-  PyObject* bus_channel = nullptr;  // every message's channel
-  Py_ssize_t offset[FIELDS] = {};
-};
 
 struct DeviceObject {
   PyObject_HEAD

@@ -105,7 +105,7 @@ PyMethodDef device_methods[] = {
      "_drain($self, timeout)\n--\n\nWait until the frames sent can have left the adapter, up to timeout s;\n"
      "how many may still wait there then."},
     {"_push_error_frame", cfunc(_push_error_frame), FAST,
-     "_push_error_frame($self, arb_id, data)\n--\n\nQueue an error frame made on the host, past the filters."},
+     "_push_error_frame($self, event)\n--\n\nQueue the host's error frame for a bus event ('bus_off' or 'restarted'), past the filters."},
     {"_release", cfunc(_release), METH_NOARGS,
      "_release($self)\n--\n\nStop every task, close the adapter; later calls raise RuntimeError."},
     {nullptr, nullptr, 0, nullptr},

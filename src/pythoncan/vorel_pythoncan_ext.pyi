@@ -114,7 +114,7 @@ class NativeVorelDevice:
     def _drain(self, timeout: Optional[float]) -> int:
         """Wait until the frames sent can have left the adapter, up to timeout s;
         how many may still wait there then."""
-    def _push_error_frame(self, arb_id: int, data: bytes) -> None:
-        """Queue an error frame made on the host, past the filters."""
+    def _push_error_frame(self, event: str) -> None:
+        """Queue the host's error frame for a bus event ('bus_off' or 'restarted'), past the filters."""
     def _release(self) -> None:
         """Stop every task, close the adapter; later calls raise RuntimeError."""

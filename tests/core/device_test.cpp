@@ -173,6 +173,10 @@ TEST_F(DeviceTest, AFullBufferDropsTheNewestCountsThemAndMarksWhereTheOverrunEnd
   ASSERT_EQ(rest.size(), 7u);
   for (uint32_t i = 0; i < 5; ++i) EXPECT_EQ(rest[i].frame.arb_id, 5 + i);
   EXPECT_EQ(rest[5].dropped, 17u);  // the mark: the episode ended with the next frame accepted
+  // It reads as SocketCAN's error frame of a lost frame: CAN_ERR_CRTL, RX overflow in byte 1.
+  EXPECT_TRUE(rest[5].frame.is_err);
+  EXPECT_EQ(rest[5].frame.arb_id, 0x4u);
+  EXPECT_EQ(rest[5].frame.data, (std::vector<uint8_t>{0, 0x01, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(rest[6].frame.arb_id, 0x57u);
   EXPECT_EQ(dev->stats().overruns, 17u);
   // Without asking for marks, wait_frame skips them.
@@ -247,7 +251,7 @@ TEST_F(DeviceTest, HostFramesJoinTheQueueInOrderErrorFramesPastTheFilters) {
   };
   inject(0x100);
   std::this_thread::sleep_for(milliseconds(30));
-  dev->push_host(host(0x40, Origin::host_error));  // bus-off: no filter stops it
+  dev->push_host_error(HostEvent::bus_off);  // no filter stops it
   dev->push_host(host(0x100, Origin::echo));
   dev->push_host(host(0x200, Origin::echo));       // an echo the filters reject, for now queued
   dev->push_host(host(0x100, Origin::echo));       // the queue is full: dropped, counted
@@ -257,7 +261,8 @@ TEST_F(DeviceTest, HostFramesJoinTheQueueInOrderErrorFramesPastTheFilters) {
   auto got = dev->take_all(10, true);
   ASSERT_EQ(got.size(), 4u);
   EXPECT_EQ(got[0].origin, Origin::bus);
-  EXPECT_EQ(got[1].frame.arb_id, 0x40u);
+  EXPECT_EQ(got[1].frame.arb_id, 0x40u);  // CAN_ERR_BUSOFF, eight zero bytes
+  EXPECT_EQ(got[1].frame.data, std::vector<uint8_t>(8));
   EXPECT_EQ(got[1].origin, Origin::host_error);
   EXPECT_EQ(got[2].origin, Origin::echo);
   EXPECT_EQ(got[3].dropped, 1u);  // the overrun's mark, right after the last frame kept
@@ -309,7 +314,7 @@ TEST_F(DeviceTest, SendsWaitInSlicesUntilTheirDeadlineAndEndOnceTheDeviceIsRelea
   step = dev->send_slice(record, platform::NEVER);
   ASSERT_TRUE(step);
   EXPECT_EQ(step.value(), SendStep::written);
-  dev->note_written(ReceivedFrame{0, 0x123, false, false, false, 1, {7}}, true);
+  dev->note_written(0x123, false, false, 1, {&byte, 1}, true);
   auto echo = dev->receive(0, 8, false);
   ASSERT_TRUE(echo);
   ASSERT_EQ(echo->entries.size(), 1u);
