@@ -42,7 +42,7 @@ def imported_names(objects: list[str]) -> set[str]:
         sym = line.split()[-1] if line.split() else ""
         if sym.startswith("__imp_"):
             name = sym[len("__imp_"):]
-            if re.match(r"^_?Py|^_Py", name):
+            if re.match(r"^_?Py", name):
                 names.add(name)
     return names
 

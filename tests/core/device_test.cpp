@@ -306,7 +306,7 @@ TEST_F(DeviceTest, SendsWaitInSlicesUntilTheirDeadlineAndEndOnceTheDeviceIsRelea
   ASSERT_FALSE(step);
   EXPECT_EQ(step.error().libusb_code(), LIBUSB_ERROR_TIMEOUT);
   EXPECT_GE(Clock::now() - t0, milliseconds(120));
-  EXPECT_LT(Clock::now() - t0, milliseconds(400));
+  EXPECT_LT(Clock::now() - t0, milliseconds(1000));  // generous: a loaded machine delays each slice
   EXPECT_GE(again, 1);  // 50 ms slices: 50, 50 and 20
   EXPECT_LE(again, 2);
   // Room again: written, counted, and echoed to this host's reader.
