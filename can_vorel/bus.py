@@ -34,7 +34,6 @@ MODE_BERR_REPORTING = 0x10
 MODE_FD = 0x20
 
 # The adapter's bus state numbers, and what python-can calls them (as its kvaser interface does).
-STATE_BUS_OFF = 3
 _STATES = {0: BusState.ACTIVE, 1: BusState.ACTIVE, 2: BusState.PASSIVE}
 
 log = logging.getLogger("can.vorel")
@@ -55,7 +54,7 @@ DEFAULT_RX_TRANSFERS = 64
 # that shutdown() ends it promptly. With the receiver, shutdown() wakes every waiter at once.
 _RECV_SLICE_S = 0.1
 
-# How often the controller's state is read while the bus is open, for bus-off.
+# How often the module reads the controller's state while the bus is open, for bus-off.
 _WATCH_PERIOD_S = 0.2
 
 # A bit rate is refused unless the adapter reaches it this closely (parts per million).
@@ -114,22 +113,6 @@ def _probes() -> list[dict[str, Any]]:
         return list(native._probe_adapters())
     except RuntimeError:
         return []
-
-
-def _watch(bus_ref: "weakref.ReferenceType[VorelBus]", stop: threading.Event) -> None:
-    """Reads the controller's state every _WATCH_PERIOD_S while the bus is open; holds the bus only
-    while it reads, so that a bus nobody shuts down can still be collected."""
-    while not stop.wait(_WATCH_PERIOD_S):
-        bus = bus_ref()
-        if bus is None:
-            return
-        try:
-            bus._check_bus_off()
-        except CanError:
-            # A control request that timed out, a restart that failed, the bus shut down or
-            # unplugged meanwhile: the next call on the bus says so, and the watch goes on.
-            pass
-        del bus
 
 
 class VorelBus(can.BusABC):
@@ -228,15 +211,9 @@ class VorelBus(can.BusABC):
         self._pending: collections.deque[Union[Message, tuple[Any, ...]]] = collections.deque()
         self._fetching = threading.Lock()
         self._batch = 64  # frames a fetch takes at most; 1 once fileno() is in use
-        # Guards the counters below and _bus_off; held only while they change, never across a
-        # control request.
+        # Guards _received; held only while it changes.
         self._state_lock = threading.Lock()
-        # Guards _restarting: set while one thread restarts the controller, the others wait.
-        self._restart_done = threading.Condition(threading.Lock())
-        self._restarting = False
         self._received = 0
-        self._recoveries = 0
-        self._bus_off = False
         self._mode = (
             (MODE_LISTEN_ONLY if listen_only or state == BusState.PASSIVE else 0)
             | (MODE_LOOPBACK if loopback else 0)
@@ -263,6 +240,7 @@ class VorelBus(can.BusABC):
             dev.set_bus_state(True)
             if self._receiver:
                 dev._start_receiver(rx_queue_size, rx_transfers)
+            dev._start_watch(_WATCH_PERIOD_S, self._auto_reset)
         except BaseException as e:
             dev._release()  # the adapter is free again before the error leaves
             if isinstance(e, (RuntimeError, TypeError, ValueError, OverflowError)):
@@ -280,10 +258,6 @@ class VorelBus(can.BusABC):
         except BaseException:
             dev._release()
             raise
-        self._watch_stop = threading.Event()
-        self._watcher = threading.Thread(target=_watch, args=(weakref.ref(self), self._watch_stop),
-                                         name=f"vorel-bus-watch {self.serial}", daemon=True)
-        self._watcher.start()
         _open_buses.add(self)
 
     @staticmethod
@@ -575,8 +549,9 @@ class VorelBus(can.BusABC):
         read now (``tx_error_count``, ``rx_error_count``)."""
         rx = self.rx_stats()
         tx_errors, rx_errors = self.error_counters()
+        recoveries = self._call(lambda d: d._watch_stats())["bus_off_recoveries"]
         with self._state_lock:
-            received, recoveries = self._received, self._recoveries
+            received = self._received
         return {"frames_sent": rx["sent"], "frames_received": received, "rx_overruns": rx["overruns"],
                 "bus_off_recoveries": recoveries, "tx_error_count": tx_errors, "rx_error_count": rx_errors}
 
@@ -584,53 +559,7 @@ class VorelBus(can.BusABC):
         """Switches the controller off and on again, which ends a bus-off; counted in
         ``bus_off_recoveries`` and announced by an error frame with ``CAN_ERR_RESTARTED``. While
         another thread restarts the controller already, this returns when that restart is done."""
-        self._restart()
-
-    def _restart(self) -> None:
-        # One restart at a time, with no lock held across its control requests: recv() and the
-        # counters take _state_lock, and a control request may take a second.
-        with self._restart_done:
-            if self._restarting:
-                # Its three control requests end within their 1 s time-outs.
-                self._restart_done.wait_for(lambda: not self._restarting, timeout=5.0)
-                return
-            self._restarting = True
-
-        def restart(d: native.NativeVorelDevice) -> None:
-            d.set_bus_state(False)
-            d.set_bus_state(True)
-
-        try:
-            self._call(restart)
-            # Counted before it is announced: a reader that meets the announcement sees the count.
-            with self._state_lock:
-                self._recoveries += 1
-                self._bus_off = False
-            self._call(lambda d: d._push_error_frame("restarted"))
-        finally:
-            with self._restart_done:
-                self._restarting = False
-                self._restart_done.notify_all()
-
-    def _check_bus_off(self) -> None:
-        """One reading of the controller's state: a new bus-off is announced once, and with
-        auto_reset ended; a restart that fails is reported and tried again at the next reading."""
-        state, _rx, _tx = self._call(lambda d: d.get_bus_state())
-        with self._state_lock:
-            if state != STATE_BUS_OFF:
-                self._bus_off = False
-                return
-            announce = not self._bus_off
-            self._bus_off = True
-        if announce:
-            self._call(lambda d: d._push_error_frame("bus_off"))
-        if self._auto_reset:
-            try:
-                self._restart()
-            except CanError as e:
-                log.warning("%s: restarting the controller after a bus-off failed (%s); trying again in %.1f s",
-                            self.channel_info, e, _WATCH_PERIOD_S)
-                raise
+        self._call(lambda d: d._restart())
 
     def error_counters(self) -> tuple[int, int]:
         """The controller's (transmit, receive) error counters."""
@@ -724,9 +653,6 @@ class VorelBus(can.BusABC):
                 self._released = True
                 return
             dev._interrupt()  # a recv waiting in another thread returns None now
-            watcher = getattr(self, "_watcher", None)
-            if watcher is not None:
-                self._watch_stop.set()
             try:
                 # Every native task at once (each one's write in progress delays its stop by at
                 # most that write's 50 ms); python-can's shutdown then stops its own software
@@ -750,8 +676,6 @@ class VorelBus(can.BusABC):
                 finally:
                     dev._release()
                     self._released = True
-            if watcher is not None and watcher is not threading.current_thread():
-                watcher.join()
 
 
 class VorelCyclicTask(LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC, RestartableCyclicTaskABC):

@@ -18,7 +18,10 @@ bool is_unplug(const DeviceError& e) { return e.libusb_code() == LIBUSB_ERROR_NO
 
 Device::Device(std::shared_ptr<UsbTransport> transport) : transport_(std::move(transport)) {}
 
-Device::~Device() { stop_receiver(); }
+Device::~Device() {
+  watch_.stop();
+  stop_receiver();
+}
 
 // --- filters ---------------------------------------------------------------------------------------
 
@@ -386,6 +389,7 @@ void DeviceSlot::release(std::chrono::nanoseconds wait) {
     return;
   }
   device->interrupt_waits();
+  device->watch().stop();
   for (platform::Thread& t : device->registry().stop_all()) t.join();
   // Calls inside end promptly once woken, except a read or write given no time-out, which may
   // block for ever: that one performs the release when it returns.

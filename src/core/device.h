@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bulk_reader.h"
+#include "bus_watch.h"
 #include "clock_sync.h"
 #include "filters.h"
 #include "frames.h"
@@ -35,10 +36,7 @@ enum class Origin : uint8_t {
   echo,        // a frame this host sent, handed back to its own reader
 };
 
-// What the host tells its readers of with an error frame of its own, in SocketCAN's layout (the
-// class in the identifier, eight data bytes), which loggers know: frames lost to a full buffer
-// (CAN_ERR_CRTL, RX overflow), the controller gone bus-off, its restart.
-enum class HostEvent { overrun, bus_off, restarted };
+// The error frame of a HostEvent.
 ReceivedFrame host_error_frame(HostEvent event);
 
 // A frame as it waits in the device's buffer: with the host time it was read at (seconds since
@@ -81,10 +79,10 @@ enum class SendStep { written, again, closing };
 // release ends a send stuck on a full queue.
 inline constexpr uint64_t SEND_SLICE_MS = 50;
 
-class Device : private ReadSink {
+class Device : private ReadSink, private BusEvents {
  public:
   explicit Device(std::shared_ptr<UsbTransport> transport);
-  // Stops the receiver (joining it); periodic workers are let go of without being stopped: they
+  // Stops the bus watch and the receiver (joining them); periodic workers are let go of without being stopped: they
   // hold the transport and run on until their own end.
   ~Device();
   Device(const Device&) = delete;
@@ -170,6 +168,10 @@ class Device : private ReadSink {
   PeriodicRegistry& registry() { return registry_; }
   TaskIds& task_ids() { return next_task_id_; }
 
+  // --- the controller's state ------------------------------------------------------------------
+  // Announces bus-off and restarts (error frames past every filter); see BusWatch.
+  BusWatch& watch() { return watch_; }
+
   // --- the clock -------------------------------------------------------------------------------
   ClockSync& clock() { return clock_; }
 
@@ -178,6 +180,7 @@ class Device : private ReadSink {
   // The reader's completions, in the adapter's order, on whichever thread handles events.
   void on_read(std::span<const uint8_t> data, double host_s) override;
   void on_error(DeviceError error) override;
+  void bus_event(HostEvent event) override { push_host_error(event); }
   // Queues a frame, or drops and counts it when `bounded` and the buffer is full.
   void enqueue_locked(RxEntry e, bool bounded);
   void append_locked(std::vector<RxEntry>& entries);
@@ -230,6 +233,8 @@ class Device : private ReadSink {
 
   PeriodicRegistry registry_;  // guarded by its own mutex, see periodic.h
   TaskIds next_task_id_;       // guarded by its own mutex, taken alone
+
+  BusWatch watch_{transport_, *this};  // locks itself; declared last, so it stops first
 };
 
 // A device and the gate every call on it passes. The device lives until it is released: by
@@ -238,8 +243,8 @@ class DeviceSlot {
  public:
   explicit DeviceSlot(std::unique_ptr<Device> d) : device(std::move(d)) {}
 
-  // Closes the gate, wakes the calls inside (those waiting for frames or for room), stops every
-  // periodic task and waits up to `wait` for the calls to leave; then stops the receiver and
+  // Closes the gate, wakes the calls inside (those waiting for frames or for room), stops the bus
+  // watch and every periodic task, waits up to `wait` for the calls to leave; then stops the receiver and
   // closes the adapter. A call still blocked after `wait` (a read or a write given no time-out)
   // gets the release handed over and performs it when it leaves; until then the adapter stays
   // claimed. A concurrent release returns once that is done or handed over. Blocks, joins.

@@ -51,7 +51,7 @@ VOREL_SIG(CALC_BIT_TIMING, "NativeVorelDevice._calc_bit_timing()", "bitrate", "s
 VOREL_SIG(SET_BIT_TIMING, "NativeVorelDevice._set_bit_timing()", "brp", "tseg1", "tseg2", "sjw");
 VOREL_SIG(SEND, "NativeVorelDevice._send()", "msg", "timeout", "echo");
 VOREL_SIG(DRAIN, "NativeVorelDevice._drain()", "timeout");
-VOREL_SIG(PUSH_ERROR_FRAME, "NativeVorelDevice._push_error_frame()", "event");
+VOREL_SIG(START_WATCH, "NativeVorelDevice._start_watch()", "period", "auto_reset");
 
 #undef VOREL_SIG
 
@@ -651,14 +651,34 @@ PyObject* _drain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
-PyObject* _push_error_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* _start_watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
-    std::string event;
-    if (!parse(PUSH_ERROR_FRAME, args, nargs, kwnames, into(event))) return nullptr;
-    if (event == "bus_off") dev.push_host_error(HostEvent::bus_off);
-    else if (event == "restarted") dev.push_host_error(HostEvent::restarted);
-    else return raise_error("No such bus event: " + event + " (bus_off or restarted)", ErrorKind::InvalidParameter);
-    return none();
+    uint64_t period_ns;
+    bool auto_reset;
+    if (!parse(START_WATCH, args, nargs, kwnames,
+               with([&](PyObject* o) { return convert_arg("period", [&] { return to_timeout_ns(o, period_ns); }); }),
+               into(auto_reset)))
+      return nullptr;
+    return unit_or_raise(dev.watch().start(period_ns, auto_reset), "Watch err: {}");
+  });
+}
+
+PyObject* _restart(PyObject* self, PyObject*) {
+  return on_device(self, [&](Device& dev) -> PyObject* {
+    Status done = ok_status();
+    {
+      ThreadStateRelease detached;
+      done = dev.watch().restart();
+    }
+    return unit_or_raise(done, "Bus err: {}");
+  });
+}
+
+PyObject* _watch_stats(PyObject* self, PyObject*) {
+  return on_device(self, [&](Device& dev) -> PyObject* {
+    const WatchStats st = dev.watch().stats();
+    return Py_BuildValue("{s:K,s:K}", "bus_off_recoveries", static_cast<unsigned long long>(st.recoveries),
+                         "failed_restarts", static_cast<unsigned long long>(st.failed_restarts));
   });
 }
 

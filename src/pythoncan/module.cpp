@@ -104,8 +104,13 @@ PyMethodDef device_methods[] = {
     {"_drain", cfunc(_drain), FAST,
      "_drain($self, timeout)\n--\n\nWait until the frames sent can have left the adapter, up to timeout s;\n"
      "how many may still wait there then."},
-    {"_push_error_frame", cfunc(_push_error_frame), FAST,
-     "_push_error_frame($self, event)\n--\n\nQueue the host's error frame for a bus event ('bus_off' or 'restarted'), past the filters."},
+    {"_start_watch", cfunc(_start_watch), FAST,
+     "_start_watch($self, period, auto_reset)\n--\n\nRead the controller's state every period s: each bus-off\n"
+     "announced once by an error frame, and with auto_reset ended by a restart."},
+    {"_restart", cfunc(_restart), METH_NOARGS,
+     "_restart($self)\n--\n\nSwitch the controller off and on, counted and announced by an error frame."},
+    {"_watch_stats", cfunc(_watch_stats), METH_NOARGS,
+     "_watch_stats($self)\n--\n\nRestarts done (bus_off_recoveries) and automatic ones that failed."},
     {"_release", cfunc(_release), METH_NOARGS,
      "_release($self)\n--\n\nStop every task, close the adapter; later calls raise RuntimeError."},
     {nullptr, nullptr, 0, nullptr},

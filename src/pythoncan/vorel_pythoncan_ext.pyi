@@ -114,7 +114,12 @@ class NativeVorelDevice:
     def _drain(self, timeout: Optional[float]) -> int:
         """Wait until the frames sent can have left the adapter, up to timeout s;
         how many may still wait there then."""
-    def _push_error_frame(self, event: str) -> None:
-        """Queue the host's error frame for a bus event ('bus_off' or 'restarted'), past the filters."""
+    def _start_watch(self, period: float, auto_reset: bool) -> None:
+        """Read the controller's state every period s: each bus-off
+        announced once by an error frame, and with auto_reset ended by a restart."""
+    def _restart(self) -> None:
+        """Switch the controller off and on, counted and announced by an error frame."""
+    def _watch_stats(self) -> dict[str, int]:
+        """Restarts done (bus_off_recoveries) and automatic ones that failed."""
     def _release(self) -> None:
         """Stop every task, close the adapter; later calls raise RuntimeError."""

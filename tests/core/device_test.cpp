@@ -294,6 +294,50 @@ TEST_F(DeviceTest, HostFramesJoinTheQueueInOrderErrorFramesPastTheFilters) {
   EXPECT_TRUE(dev->closing());
 }
 
+// The watch over a controller driven bus-off: announced once, ended on request or by itself; a
+// reading that times out or a restart that fails ends nothing, the next reading tries again.
+TEST_F(DeviceTest, TheBusWatchAnnouncesEachBusOffOnceAndRestartsTheController) {
+  ASSERT_TRUE(set_bus_state(dev->transport(), true));
+  ASSERT_TRUE(dev->start_receiver(100));
+  auto next = [&](uint64_t ms) -> std::optional<RxEntry> {
+    RxEntry e;
+    auto r = dev->wait_frame(ms * MS, false, e);
+    if (!r || r.value() != WaitEnd::frame) return std::nullopt;
+    return e;
+  };
+  ASSERT_TRUE(dev->watch().start(20 * MS, false));
+  EXPECT_FALSE(dev->watch().start(20 * MS, false));
+  vsim_set_error_counters(0, 0, 256);
+  auto off = next(1000);
+  ASSERT_TRUE(off);
+  EXPECT_EQ(off->frame.arb_id, 0x40u);
+  EXPECT_EQ(off->origin, Origin::host_error);
+  EXPECT_FALSE(next(200));  // some ten readings later, still once
+  ASSERT_TRUE(dev->watch().restart());
+  auto restarted = next(0);
+  ASSERT_TRUE(restarted);
+  EXPECT_EQ(restarted->frame.arb_id, 0x100u);
+  EXPECT_EQ(dev->watch().stats().recoveries, 1u);
+  dev->watch().stop();
+
+  ASSERT_TRUE(dev->watch().start(20 * MS, true));
+  ASSERT_EQ(vsim_fail_control(0, 21, 1, LIBUSB_ERROR_TIMEOUT, 1), 0);  // a state reading
+  ASSERT_EQ(vsim_fail_control(0, 21, 0, LIBUSB_ERROR_IO, 1), 0);       // the restart's switch-off
+  vsim_set_error_counters(0, 0, 256);
+  std::vector<uint32_t> ids;
+  for (int i = 0; i < 2; ++i)
+    if (auto e = next(3000)) ids.push_back(e->frame.arb_id);
+  EXPECT_EQ(ids, (std::vector<uint32_t>{0x40, 0x100}));
+  EXPECT_EQ(dev->watch().stats().recoveries, 2u);
+  EXPECT_EQ(dev->watch().stats().failed_restarts, 1u);
+  auto st = get_bus_state(dev->transport());
+  ASSERT_TRUE(st);
+  EXPECT_EQ(st->state, 0u);
+  // An unplug ends the watch by itself; the stop that follows has nothing to wait for.
+  vsim_unplug(0);
+  EXPECT_TRUE(eventually([&] { return !dev->watch().running(); }));
+}
+
 TEST_F(DeviceTest, SendsWaitInSlicesUntilTheirDeadlineAndEndOnceTheDeviceIsReleased) {
   const uint8_t byte = 7;
   const TxRecord record = TxFrame::to_bytes(0x123, false, false, false, 1, {&byte, 1});

@@ -253,7 +253,7 @@ def test_receive_own_messages_and_the_counters(sim):
 
 
 @pytest.mark.parametrize("auto_reset", [False, True])
-def test_a_bus_off_is_reported_and_recovered(sim, auto_reset, caplog):
+def test_a_bus_off_is_reported_and_recovered(sim, auto_reset):
     sim.add_adapters(1)
     with VorelBus(A, can_filters=[{"can_id": 0x123, "can_mask": 0x7FF}], auto_reset=auto_reset) as bus:
         sim.set_error_counters(0, 0, 256)  # the controller goes bus-off
@@ -269,21 +269,6 @@ def test_a_bus_off_is_reported_and_recovered(sim, auto_reset, caplog):
             bus.reset()
             assert bus.recv(0.1).arbitration_id == 0x100
             assert bus.state == BusState.ACTIVE and bus.get_stats()["bus_off_recoveries"] == 1
-    if auto_reset:
-        # A state reading that times out does not end the watch; a restart that fails is
-        # reported and tried again at the next reading.
-        caplog.set_level("WARNING", logger="can.vorel")
-        with VorelBus(A, auto_reset=True) as bus:
-            sim.fail_control(0, vorel_sim.ERROR_TIMEOUT, request=21, direction=vorel_sim.IN, count=1)
-            time.sleep(0.5)
-            sim.fail_control(0, -1, request=21, direction=vorel_sim.OUT, count=1)  # the restart's bus-off
-            sim.set_error_counters(0, 0, 256)
-            got = [bus.recv(3.0), bus.recv(3.0)]  # the reading that timed out took its 1 s
-            assert [(m.is_error_frame, m.arbitration_id) for m in got] == [(True, 0x40), (True, 0x100)]
-            assert bus.get_stats()["bus_off_recoveries"] == 1 and bus.state == BusState.ACTIVE
-        assert [r.getMessage() for r in caplog.records if r.name == "can.vorel"] == [
-            f"VOREL USB CAN {A}: restarting the controller after a bus-off failed "
-            '(Bus err: Usb("Control OUT failed: Input/Output Error")); trying again in 0.2 s']
     with VorelBus(A, ignore_rx_error_frames=True) as bus:
         sim.set_error_counters(0, 0, 256)
         assert bus.recv(0.6) is None and bus.state == BusState.ERROR
