@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import atexit
-import collections
 import logging
 import math
 import sys
@@ -49,10 +48,6 @@ _STALE_READS_MAX = 65536
 
 # USB reads the receiver keeps in flight unless told otherwise (bench/README.md: why 64).
 DEFAULT_RX_TRANSFERS = 64
-
-# Without the receiver a blocking read cannot be interrupted: it waits in slices this long, so
-# that shutdown() ends it promptly. With the receiver, shutdown() wakes every waiter at once.
-_RECV_SLICE_S = 0.1
 
 # How often the module reads the controller's state while the bus is open, for bus-off.
 _WATCH_PERIOD_S = 0.2
@@ -206,14 +201,6 @@ class VorelBus(can.BusABC):
         self._auto_reset = bool(auto_reset)
         self._final_stats: Optional[dict[str, int]] = None
         self._receiver = rx_queue_size > 0
-        # Frames fetched from the module and not yet handed out, oldest first; filled by one
-        # thread at a time (the one holding _fetching), emptied by any.
-        self._pending: collections.deque[Union[Message, tuple[Any, ...]]] = collections.deque()
-        self._fetching = threading.Lock()
-        self._batch = 64  # frames a fetch takes at most; 1 once fileno() is in use
-        # Guards _received; held only while it changes.
-        self._state_lock = threading.Lock()
-        self._received = 0
         self._mode = (
             (MODE_LISTEN_ONLY if listen_only or state == BusState.PASSIVE else 0)
             | (MODE_LOOPBACK if loopback else 0)
@@ -251,7 +238,7 @@ class VorelBus(can.BusABC):
         self.channel_info = f"VOREL USB CAN {self.serial}" if self.serial else "VOREL USB CAN"
         self.channel = channel if channel not in (None, "") else self.serial
         if _FAST_MESSAGE:
-            # Frames come out of the module as messages already, built as _message builds them.
+            # Frames come out of the module as messages already, built as recv builds them from tuples.
             dev._use_messages(Message, self.channel)
         try:
             super().__init__(channel=self.channel, can_filters=can_filters, **kwargs)
@@ -384,69 +371,24 @@ class VorelBus(can.BusABC):
         dev = self._dev
         if dev is None or self._closed:
             raise CanOperationError("The bus has been shut down")
-        pending = self._pending
         if timeout is not None and _checked_timeout(timeout) >= _NO_LIMIT_S:
             timeout = None
-        deadline = -1.0  # not taken yet: only a call that has to wait reads the clock
-        while True:
-            while pending:
-                try:
-                    item = pending.popleft()
-                except IndexError:
-                    break  # another thread took the last one
-                msg = self._message(item)
-                if msg is not None:
-                    return msg
-            if deadline < 0:
-                deadline = math.inf if timeout is None else time.monotonic() + max(0.0, timeout)
-            if not self._fetch(dev, deadline) and (
-                self._closed or self._receiver or time.monotonic() >= deadline
-            ):
-                return None
-
-    def _fetch(self, dev: native.NativeVorelDevice, deadline: float) -> bool:
-        """Moves what the module has (up to a batch) to the pending queue, waiting until
-        `deadline` for it; False when nothing came. One thread fetches at a time, so that the
-        queue keeps the adapter's order."""
-        left = deadline - time.monotonic()
-        if not self._fetching.acquire(timeout=-1 if left == math.inf else max(0.0, left)):
-            return False
         try:
-            if self._pending:
-                return True  # fetched by the thread this one waited for
-            left = deadline - time.monotonic()
-            wait: Optional[float] = None if left == math.inf else max(0.0, left)
-            if not self._receiver:
-                # A read this thread makes itself cannot be interrupted: wait in slices.
-                wait = _RECV_SLICE_S if wait is None else min(_RECV_SLICE_S, wait)
-            got = dev._receive(wait, self._batch)
-            # Queued before the next fetch may start, so that its later frames come after these.
-            self._pending.extend(got)
-            return bool(got)
+            # The module's queue is the only one: whichever thread takes the next frame, each
+            # thread's frames come in the adapter's order.
+            got = dev._recv(timeout, self._ignore_errors)
         except RuntimeError as e:
             if self._closed:
-                return False  # shut down by another thread while this one waited
+                return None  # shut down by another thread while this one waited
             raise self._failure(e) from e
-        finally:
-            self._fetching.release()
+        if got is None or type(got) is Message:
+            return got
+        stamp, arb_id, is_ext, is_rtr, is_err, dlc, data, is_rx = got
+        return Message(timestamp=stamp, arbitration_id=arb_id, is_extended_id=is_ext, is_remote_frame=is_rtr,
+                       is_error_frame=is_err, dlc=dlc, data=data, is_rx=is_rx, channel=self.channel, check=False)
 
     def _recv_internal(self, timeout: Optional[float]) -> tuple[Optional[Message], bool]:
         return self.recv(timeout), True
-
-    def _message(self, item: Union[Message, tuple[Any, ...]]) -> Optional[Message]:
-        if isinstance(item, Message):
-            if self._ignore_errors and item.is_error_frame:
-                return None
-            msg = item
-        else:
-            stamp, arb_id, is_ext, is_rtr, is_err, dlc, data, is_rx = item
-            if is_err and self._ignore_errors:
-                return None
-            msg = Message(timestamp=stamp, arbitration_id=arb_id, is_extended_id=is_ext, is_remote_frame=is_rtr,
-                          is_error_frame=is_err, dlc=dlc, data=data, is_rx=is_rx, channel=self.channel, check=False)
-        with self._state_lock:
-            self._received += 1
-        return msg
 
     @property
     def rx_overruns(self) -> int:
@@ -454,7 +396,8 @@ class VorelBus(can.BusABC):
         return self.rx_stats()["overruns"]
 
     def rx_stats(self) -> dict[str, int]:
-        """The receiver's counters: frames it received and dropped for a full queue (`overruns`),
+        """Frames this bus sent (`sent`) and recv handed out (`handed_out`); the receiver's
+        counters: frames it received and dropped for a full queue (`overruns`),
         the most it held at once (`high_water`), its `capacity`, what is `queued` now, and its USB
         reads: `transfers_in_flight` now and the most at once (`max_transfers_in_flight`)."""
         if self._final_stats is not None:
@@ -466,8 +409,6 @@ class VorelBus(can.BusABC):
         fd = self._device()._fileno() if self._receiver else -1
         if fd < 0:
             raise NotImplementedError("fileno is available with the receiver (rx_queue_size > 0) on POSIX systems")
-        # The descriptor shows what the module holds: frames fetched ahead would wait unseen.
-        self._batch = 1
         return int(fd)
 
     def _apply_filters(self, filters: Optional[CanFilters]) -> None:
@@ -550,9 +491,7 @@ class VorelBus(can.BusABC):
         rx = self.rx_stats()
         tx_errors, rx_errors = self.error_counters()
         recoveries = self._call(lambda d: d._watch_stats())["bus_off_recoveries"]
-        with self._state_lock:
-            received = self._received
-        return {"frames_sent": rx["sent"], "frames_received": received, "rx_overruns": rx["overruns"],
+        return {"frames_sent": rx["sent"], "frames_received": rx["handed_out"], "rx_overruns": rx["overruns"],
                 "bus_off_recoveries": recoveries, "tx_error_count": tx_errors, "rx_error_count": rx_errors}
 
     def reset(self) -> None:

@@ -375,7 +375,7 @@ uint64_t Device::drain(uint64_t timeout_ns) {
 RxStats Device::stats() {
   std::lock_guard receiver(receiver_lock_);
   std::lock_guard lk(rx_lock_);
-  RxStats st{sent_.load(std::memory_order_relaxed), received_, overruns_, high_water_, capacity_, frames_buffered_};
+  RxStats st{sent_.load(std::memory_order_relaxed), handed_out_.load(std::memory_order_relaxed), received_, overruns_, high_water_, capacity_, frames_buffered_};
   st.transfers_in_flight = reader_ ? reader_->in_flight() : 0;
   st.max_transfers_in_flight = reader_ ? reader_->max_in_flight() : last_max_in_flight_;
   return st;

@@ -52,6 +52,7 @@ struct RxEntry {
 
 struct RxStats {
   uint64_t sent = 0;        // frames written by note_sent's callers
+  uint64_t handed_out = 0;  // frames note_handed_out's callers gave their readers
   uint64_t received = 0;    // frames the receiver put in the buffer
   uint64_t overruns = 0;    // frames it dropped because the buffer was full
   size_t high_water = 0;    // the most frames the buffer held at once
@@ -139,6 +140,8 @@ class Device : private ReadSink, private BusEvents {
   // frame sent (filtered as a received one). Echoes count against the receiver's capacity.
   void push_host(RxEntry entry);
   RxStats stats();
+  // Counts a frame given to a reader, for stats().
+  void note_handed_out() { handed_out_.fetch_add(1, std::memory_order_relaxed); }
   // A descriptor readable while frames are pending (-1 where the platform has none).
   int ready_fd() const { return ready_.fd(); }
 
@@ -214,6 +217,7 @@ class Device : private ReadSink, private BusEvents {
 
   // Sending's counters: atomics, read and written without a lock.
   std::atomic<uint64_t> sent_{0};
+  std::atomic<uint64_t> handed_out_{0};
   std::atomic<uint64_t> drained_at_ns_{0};
   std::atomic<uint64_t> last_wire_ns_{0};
   std::atomic<uint32_t> bitrate_{0};

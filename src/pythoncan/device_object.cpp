@@ -45,7 +45,7 @@ VOREL_SIG(START_PERIODIC, "NativeVorelDevice.start_periodic()", "frames", "perio
 VOREL_SIG(STOP_PERIODIC, "NativeVorelDevice.stop_periodic()", "task_id");
 VOREL_SIG(MODIFY_PERIODIC, "NativeVorelDevice.modify_periodic()", "task_id", "frames");
 VOREL_SIG(START_RECEIVER, "NativeVorelDevice._start_receiver()", "capacity", "transfers");
-VOREL_SIG(RECEIVE, "NativeVorelDevice._receive()", "timeout", "max_frames");
+VOREL_SIG(RECV, "NativeVorelDevice._recv()", "timeout", "ignore_errors");
 VOREL_SIG(USE_MESSAGES, "NativeVorelDevice._use_messages()", "message_type", "channel");
 VOREL_SIG(CALC_BIT_TIMING, "NativeVorelDevice._calc_bit_timing()", "bitrate", "sample_point_ppm", "tolerance_ppm");
 VOREL_SIG(SET_BIT_TIMING, "NativeVorelDevice._set_bit_timing()", "brp", "tseg1", "tseg2", "sjw");
@@ -459,39 +459,36 @@ constexpr uint64_t SIGNAL_SLICE_NS = 50'000'000;
 
 }  // namespace
 
-PyObject* _receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* _recv(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
-    uint64_t timeout_ns, max_frames;
-    if (!parse(RECEIVE, args, nargs, kwnames, with([&](PyObject* o) { return convert_arg("timeout", [&] { return to_timeout_ns(o, timeout_ns); }); }),
-             into(max_frames)))
+    uint64_t timeout_ns;
+    bool ignore_errors;
+    if (!parse(RECV, args, nargs, kwnames,
+               with([&](PyObject* o) { return convert_arg("timeout", [&] { return to_timeout_ns(o, timeout_ns); }); }),
+               into(ignore_errors)))
       return nullptr;
-    // The receiver's waits run in slices, with the signal handlers between them; a read of
-    // this caller's is one call.
+    const MessageLayout* messages = reinterpret_cast<DeviceObject*>(self)->messages;
+    // Every wait runs in slices, with the signal handlers between them; one of this caller's own
+    // reads (no receiver, whose waits a release wakes) also ends within a slice of the release.
     const uint64_t deadline = platform::saturating_add(platform::monotonic_ns(), timeout_ns);
-    Result<Received> received = Received{};
     for (;;) {
-      const bool sliced = dev.receiver_running();
       const uint64_t now = platform::monotonic_ns();
-      const uint64_t wait = sliced ? std::min(deadline > now ? deadline - now : 0, SIGNAL_SLICE_NS) : timeout_ns;
+      Result<Received> got = Received{};
       {
         ThreadStateRelease detached;
-        received = dev.receive(wait, static_cast<size_t>(std::min<uint64_t>(max_frames, SIZE_MAX)), true);
+        got = dev.receive(std::min(deadline > now ? deadline - now : 0, SIGNAL_SLICE_NS), 1, true);
       }
-      if (!received) return raise_error("Receive err: " + received.error().display(), received.error());
-      if (!sliced || received->end != WaitEnd::timeout || platform::monotonic_ns() >= deadline) break;
+      if (!got) return raise_error("Receive err: " + got.error().display(), got.error());
+      if (got->end == WaitEnd::stopped) return none();
+      if (!got->entries.empty()) {
+        const RxEntry& e = got->entries.front();
+        if (ignore_errors && e.frame.is_err) continue;  // the next one, without waiting for it
+        dev.note_handed_out();
+        return messages ? message_of(*messages, e) : entry_tuple(e);
+      }
+      if (dev.closing() || platform::monotonic_ns() >= deadline) return none();
       if (PyErr_CheckSignals() < 0) return nullptr;  // KeyboardInterrupt: nothing taken
     }
-    std::vector<RxEntry>& got = received->entries;
-    Ref list(PyList_New(static_cast<Py_ssize_t>(got.size())));
-    if (!list) return nullptr;
-    const MessageLayout* messages = reinterpret_cast<DeviceObject*>(self)->messages;
-    for (size_t i = 0; i < got.size(); ++i) {
-      const RxEntry& e = got[i];
-      PyObject* item = messages ? message_of(*messages, e) : entry_tuple(e);
-      if (!item) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
   });
 }
 
@@ -509,7 +506,8 @@ PyObject* _stats(PyObject* self, PyObject*) {
       ThreadStateRelease detached;  // a stop of the receiver under way holds its lock a moment
       st = dev.stats();
     }
-    return Py_BuildValue("{s:K,s:K,s:K,s:n,s:n,s:n,s:n,s:n}", "sent", static_cast<unsigned long long>(st.sent),
+    return Py_BuildValue("{s:K,s:K,s:K,s:K,s:n,s:n,s:n,s:n,s:n}", "sent", static_cast<unsigned long long>(st.sent),
+                         "handed_out", static_cast<unsigned long long>(st.handed_out),
                          "received", static_cast<unsigned long long>(st.received), "overruns",
                          static_cast<unsigned long long>(st.overruns), "high_water", static_cast<Py_ssize_t>(st.high_water),
                          "capacity", static_cast<Py_ssize_t>(st.capacity), "queued", static_cast<Py_ssize_t>(st.queued),

@@ -94,7 +94,7 @@ PyObject* stop_all_periodic(PyObject* self, PyObject*);
 // For the plug-in, beyond the specified surface.
 PyObject* _start_receiver(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* _stop_receiver(PyObject* self, PyObject*);
-PyObject* _receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* _recv(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* _interrupt(PyObject* self, PyObject*);
 PyObject* _stats(PyObject* self, PyObject*);
 PyObject* _fileno(PyObject* self, PyObject*);

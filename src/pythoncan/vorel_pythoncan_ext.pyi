@@ -88,10 +88,9 @@ class NativeVorelDevice:
         """Start the receiver: `transfers` reads in flight, a buffer of `capacity` frames."""
     def _stop_receiver(self) -> None:
         """Stop the receiver thread."""
-    def _receive(
-        self, timeout: Optional[float], max_frames: SupportsIndex
-    ) -> list[Any]:
-        """Up to max_frames pending frames, waiting up to timeout s."""
+    def _recv(self, timeout: Optional[float], ignore_errors: bool) -> Any:
+        """The next frame, waiting up to timeout s (None: no limit); None when
+        none came or the bus is closing. With ignore_errors, error frames are dropped."""
     def _interrupt(self) -> None:
         """End every wait for a frame, now and later."""
     def _stats(self) -> dict[str, int]:
@@ -99,7 +98,7 @@ class NativeVorelDevice:
     def _fileno(self) -> int:
         """A descriptor readable while frames are pending, or -1."""
     def _use_messages(self, message_type: type, channel: Any) -> None:
-        """_receive hands out frames as instances of message_type."""
+        """_recv hands out frames as instances of message_type."""
     def _timing_limits(self) -> dict[str, int]:
         """The adapter's clock (f_clock) and bit-timing limits, by python-can's names."""
     def _calc_bit_timing(

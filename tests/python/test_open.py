@@ -162,7 +162,7 @@ def test_release_ends_the_calls_inside_and_frees_the_adapter_at_once(sim):
         except RuntimeError as e:
             ended[name] = (e.kind, str(e))
 
-    threads = [threading.Thread(target=call, args=("receive", lambda: dev._receive(None, 8))),
+    threads = [threading.Thread(target=call, args=("receive", lambda: dev._recv(None, False))),
                threading.Thread(target=call, args=("send", lambda: dev._send(Message(arbitration_id=1), None, False)))]
     for t in threads:
         t.start()
@@ -175,7 +175,7 @@ def test_release_ends_the_calls_inside_and_frees_the_adapter_at_once(sim):
     for t in threads:
         t.join(2.0)
         assert not t.is_alive()
-    assert ended == {"receive": [], "send": ("NotOpen", "Send failed: the device is being released"),
+    assert ended == {"receive": None, "send": ("NotOpen", "Send failed: the device is being released"),
                      "release0": None, "release1": None}
     again = NativeVorelDevice(H1)  # at once (neither release returned before it was closed), the old object alive
     for method in (lambda: dev.receive_frame(1), dev.get_bus_state, lambda: dev.start_periodic([], 1, None)):
