@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import atexit
+import contextlib
 import logging
 import math
 import sys
@@ -193,9 +194,6 @@ class VorelBus(can.BusABC):
             raise CanInitializationError(f"rx_transfers is the number of USB reads in flight, 1 to 256, not {rx_transfers!r}")
         # python-can's command-line tools turn a numeric-looking channel into an int.
         serial = "" if channel is None else str(channel)
-        self._closed = False  # set once by shutdown(); read without a lock
-        self._shutdown_lock = threading.Lock()  # held for the whole of shutdown(), so a second waits
-        self._released = False
         self._ignore_errors = bool(ignore_rx_error_frames)
         self._echo = bool(receive_own_messages)
         self._auto_reset = bool(auto_reset)
@@ -234,6 +232,7 @@ class VorelBus(can.BusABC):
                 raise CanInitializationError(f"Failed to configure the adapter: {e}") from e
             raise
         self._dev = dev
+        self._is_shutdown = False  # the device is ours to shut down from here on
         self.serial = self._serial_of(serial, name)
         self.channel_info = f"VOREL USB CAN {self.serial}" if self.serial else "VOREL USB CAN"
         self.channel = channel if channel not in (None, "") else self.serial
@@ -244,6 +243,7 @@ class VorelBus(can.BusABC):
             super().__init__(channel=self.channel, can_filters=can_filters, **kwargs)
         except BaseException:
             dev._release()
+            self._is_shutdown = True
             raise
         _open_buses.add(self)
 
@@ -331,14 +331,14 @@ class VorelBus(can.BusABC):
     # --- access to the native device -------------------------------------------------------------
     def _device(self) -> native.NativeVorelDevice:
         dev = self._dev
-        if dev is None or self._closed:
+        if dev is None or self._is_shutdown:
             raise CanOperationError("The bus has been shut down")
         return dev
 
     def _failure(self, e: RuntimeError) -> CanError:
         """The python-can error for a failure of the module, told apart by its kind, not its text."""
         code = getattr(e, "libusb_code", None)
-        if getattr(e, "kind", None) == "NotOpen" or self._closed:
+        if getattr(e, "kind", None) == "NotOpen" or self._is_shutdown:
             return CanOperationError("The bus has been shut down")
         if code == LIBUSB_ERROR_NO_DEVICE:
             self._unplugged = self._unplugged or e
@@ -352,7 +352,7 @@ class VorelBus(can.BusABC):
         """Writes `msg` to the adapter, waiting up to `timeout` seconds (None: no limit) for room in
         its transmit queue. What python-can's Message checks refuse raises ValueError, unsent."""
         dev = self._dev
-        if dev is None or self._closed:
+        if dev is None or self._is_shutdown:
             raise CanOperationError("The bus has been shut down")
         if self._mode & MODE_LISTEN_ONLY:
             raise CanOperationError("The bus is in listen-only mode (BusState.PASSIVE): it sends nothing")
@@ -369,7 +369,7 @@ class VorelBus(can.BusABC):
         takes them.
         """
         dev = self._dev
-        if dev is None or self._closed:
+        if dev is None or self._is_shutdown:
             raise CanOperationError("The bus has been shut down")
         if timeout is not None and _checked_timeout(timeout) >= _NO_LIMIT_S:
             timeout = None
@@ -378,7 +378,7 @@ class VorelBus(can.BusABC):
             # thread's frames come in the adapter's order.
             got = dev._recv(timeout, self._ignore_errors)
         except RuntimeError as e:
-            if self._closed:
+            if self._is_shutdown:
                 return None  # shut down by another thread while this one waited
             raise self._failure(e) from e
         if got is None or type(got) is Message:
@@ -447,7 +447,7 @@ class VorelBus(can.BusABC):
                                          and duration > 0):
             raise ValueError(f"the duration must be None (no limit) or a finite number of seconds above 0, "
                              f"not {duration!r}")
-        if self._closed:
+        if self._is_shutdown:
             # Else python-can's shutdown, stopping the tasks it knows one by one, could meet new
             # ones for as long as other threads add them.
             raise CanOperationError("The bus has been shut down")
@@ -583,38 +583,30 @@ class VorelBus(can.BusABC):
         raise). Frames sent last are given their time on the wire first (at most twice what the
         adapter's full transmit queue takes at the bit rate; a warning says how many may not have
         left when that was not enough)."""
-        with self._shutdown_lock:
-            if self._released:
-                return
-            self._closed = True
-            dev = self._dev
-            if dev is None:
-                self._released = True
-                return
-            dev._interrupt()  # a recv waiting in another thread returns None now
-            try:
-                # Every native task at once (each one's write in progress delays its stop by at
-                # most that write's 50 ms); python-can's shutdown then stops its own software
-                # tasks, and finds the native ones stopped.
+        dev = self._dev
+        if dev is None:
+            return  # never opened
+        if self._is_shutdown:
+            dev._shut_down(0)  # returns once the shutdown under way has released the adapter
+            return
+        # python-can's shutdown is this flag, then a stop of its tasks one at a time: the flag
+        # first, so that send_periodic refuses new tasks from here on.
+        self._is_shutdown = True
+        try:
+            # Every native task at once (each one's write in progress delays its stop by at most
+            # that write's 50 ms), and a recv waiting in another thread returns None now; then
+            # python-can's software tasks, which find the native ones stopped. A shutdown racing
+            # this one may find the device released already.
+            with contextlib.suppress(RuntimeError):
+                dev._interrupt()
                 dev.stop_all_periodic()
-                super().shutdown()
-            finally:
-                try:
-                    dev.stop_all_periodic()  # any a racing send_periodic started meanwhile
-                    # Frames written last may still wait in the adapter's queue, and switching the
-                    # bus off drops them.
-                    left = dev._drain(self._drain_timeout)
-                    if left:
-                        log.warning("%s: %d frame(s) sent last may not have reached the bus when it was switched off",
-                                    self.channel_info, left)
-                    self._final_stats = dict(dev._stats())
-                    try:
-                        dev.set_bus_state(False)
-                    except RuntimeError:
-                        pass  # unplugged: releasing it is all that is left to do
-                finally:
-                    dev._release()
-                    self._released = True
+            self.stop_all_periodic_tasks()
+        finally:
+            # Any task a racing send_periodic started meanwhile stops too.
+            left, self._final_stats = dev._shut_down(self._drain_timeout)
+        if left:
+            log.warning("%s: %d frame(s) sent last may not have reached the bus when it was switched off",
+                        self.channel_info, left)
 
 
 class VorelCyclicTask(LimitedDurationCyclicSendTaskABC, ModifiableCyclicTaskABC, RestartableCyclicTaskABC):

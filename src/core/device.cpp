@@ -1,11 +1,14 @@
 // The device without Python: pending frames and filters, the receiver thread, periodic tasks.
 #include "device.h"
 
+#include <libusb-1.0/libusb.h>
+
 #include <algorithm>
 #include <array>
 #include <iterator>
 #include <thread>
-#include <libusb-1.0/libusb.h>
+
+#include "control.h"
 
 namespace vorel {
 
@@ -383,17 +386,35 @@ RxStats Device::stats() {
 
 // --- release -----------------------------------------------------------------------------------------
 
-void DeviceSlot::release(std::chrono::nanoseconds wait) {
+bool DeviceSlot::begin_release() {
   if (!gate.close()) {
     gate.wait_released();
-    return;
+    return false;
   }
   device->interrupt_waits();
   device->watch().stop();
   for (platform::Thread& t : device->registry().stop_all()) t.join();
+  return true;
+}
+
+void DeviceSlot::end_release(std::chrono::nanoseconds wait) {
   // Calls inside end promptly once woken, except a read or write given no time-out, which may
   // block for ever: that one performs the release when it returns.
   if (gate.wait_idle_for(wait) || !gate.hand_over()) finish_release();
+}
+
+void DeviceSlot::release(std::chrono::nanoseconds wait) {
+  if (begin_release()) end_release(wait);
+}
+
+ShutDown DeviceSlot::shut_down(uint64_t drain_ns, std::chrono::nanoseconds wait) {
+  if (!begin_release()) return shut_down_;
+  // Switching the bus off drops what still waits in the adapter's queue.
+  shut_down_.left = device->drain(drain_ns);
+  (void)set_bus_state(device->transport(), false);
+  shut_down_.stats = device->stats();
+  end_release(wait);
+  return shut_down_;
 }
 
 void DeviceSlot::finish_release() {

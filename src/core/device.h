@@ -241,6 +241,13 @@ class Device : private ReadSink, private BusEvents {
   BusWatch watch_{transport_, *this};  // locks itself; declared last, so it stops first
 };
 
+// What a bus's shutdown left: frames that may not have reached the bus when it was switched off,
+// and the counters as they stood then.
+struct ShutDown {
+  uint64_t left = 0;
+  RxStats stats;
+};
+
 // A device and the gate every call on it passes. The device lives until it is released: by
 // release(), or by the last call to leave after release() handed the release over to it.
 class DeviceSlot {
@@ -248,16 +255,28 @@ class DeviceSlot {
   explicit DeviceSlot(std::unique_ptr<Device> d) : device(std::move(d)) {}
 
   // Closes the gate, wakes the calls inside (those waiting for frames or for room), stops the bus
-  // watch and every periodic task, waits up to `wait` for the calls to leave; then stops the receiver and
-  // closes the adapter. A call still blocked after `wait` (a read or a write given no time-out)
-  // gets the release handed over and performs it when it leaves; until then the adapter stays
-  // claimed. A concurrent release returns once that is done or handed over. Blocks, joins.
+  // watch and every periodic task, waits up to `wait` for the calls to leave; then stops the
+  // receiver and closes the adapter. A call still blocked after `wait` (a read or a write given no
+  // time-out) gets the release handed over and performs it when it leaves; until then the adapter
+  // stays claimed. A concurrent release returns once that is done or handed over. Blocks, joins.
   void release(std::chrono::nanoseconds wait);
+  // A bus's shutdown: release() with, once every task has stopped, the frames written last given
+  // up to `drain_ns` to leave, the controller switched off (an adapter gone is no error: the
+  // release is all there is left to do) and the counters kept. A concurrent call returns what the
+  // first left once the release is done or handed over.
+  ShutDown shut_down(uint64_t drain_ns, std::chrono::nanoseconds wait);
   // The release a call leaving the gate was handed (DeviceLease's destructor calls it). Blocks.
   void finish_release();
 
   ReleaseGate gate;
   std::unique_ptr<Device> device;  // set until the release; read by callers inside the gate
+
+ private:
+  // The first closer's start, true for it; a later one waits for the release and gets false.
+  bool begin_release();
+  void end_release(std::chrono::nanoseconds wait);
+  // Written by the first closer before the release ends, read by later ones after it has.
+  ShutDown shut_down_;
 };
 
 }  // namespace vorel

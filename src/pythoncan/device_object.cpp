@@ -50,7 +50,7 @@ VOREL_SIG(USE_MESSAGES, "NativeVorelDevice._use_messages()", "message_type", "ch
 VOREL_SIG(CALC_BIT_TIMING, "NativeVorelDevice._calc_bit_timing()", "bitrate", "sample_point_ppm", "tolerance_ppm");
 VOREL_SIG(SET_BIT_TIMING, "NativeVorelDevice._set_bit_timing()", "brp", "tseg1", "tseg2", "sjw");
 VOREL_SIG(SEND, "NativeVorelDevice._send()", "msg", "timeout", "echo");
-VOREL_SIG(DRAIN, "NativeVorelDevice._drain()", "timeout");
+VOREL_SIG(SHUT_DOWN, "NativeVorelDevice._shut_down()", "drain_timeout");
 VOREL_SIG(START_WATCH, "NativeVorelDevice._start_watch()", "period", "auto_reset");
 
 #undef VOREL_SIG
@@ -499,6 +499,20 @@ PyObject* _interrupt(PyObject* self, PyObject*) {
   });
 }
 
+namespace {
+
+PyObject* stats_dict(const RxStats& st) {
+  return Py_BuildValue("{s:K,s:K,s:K,s:K,s:n,s:n,s:n,s:n,s:n}", "sent", static_cast<unsigned long long>(st.sent),
+                       "handed_out", static_cast<unsigned long long>(st.handed_out),
+                       "received", static_cast<unsigned long long>(st.received), "overruns",
+                       static_cast<unsigned long long>(st.overruns), "high_water", static_cast<Py_ssize_t>(st.high_water),
+                       "capacity", static_cast<Py_ssize_t>(st.capacity), "queued", static_cast<Py_ssize_t>(st.queued),
+                       "transfers_in_flight", static_cast<Py_ssize_t>(st.transfers_in_flight),
+                       "max_transfers_in_flight", static_cast<Py_ssize_t>(st.max_transfers_in_flight));
+}
+
+}  // namespace
+
 PyObject* _stats(PyObject* self, PyObject*) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     RxStats st;
@@ -506,13 +520,7 @@ PyObject* _stats(PyObject* self, PyObject*) {
       ThreadStateRelease detached;  // a stop of the receiver under way holds its lock a moment
       st = dev.stats();
     }
-    return Py_BuildValue("{s:K,s:K,s:K,s:K,s:n,s:n,s:n,s:n,s:n}", "sent", static_cast<unsigned long long>(st.sent),
-                         "handed_out", static_cast<unsigned long long>(st.handed_out),
-                         "received", static_cast<unsigned long long>(st.received), "overruns",
-                         static_cast<unsigned long long>(st.overruns), "high_water", static_cast<Py_ssize_t>(st.high_water),
-                         "capacity", static_cast<Py_ssize_t>(st.capacity), "queued", static_cast<Py_ssize_t>(st.queued),
-                         "transfers_in_flight", static_cast<Py_ssize_t>(st.transfers_in_flight),
-                         "max_transfers_in_flight", static_cast<Py_ssize_t>(st.max_transfers_in_flight));
+    return stats_dict(st);
   });
 }
 
@@ -635,20 +643,6 @@ PyObject* _send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   });
 }
 
-PyObject* _drain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return on_device(self, [&](Device& dev) -> PyObject* {
-    uint64_t timeout_ns;
-    if (!parse(DRAIN, args, nargs, kwnames, with([&](PyObject* o) { return convert_arg("timeout", [&] { return to_timeout_ns(o, timeout_ns); }); })))
-      return nullptr;
-    uint64_t left;
-    {
-      ThreadStateRelease detached;
-      left = dev.drain(timeout_ns);
-    }
-    return PyLong_FromUnsignedLongLong(left);
-  });
-}
-
 PyObject* _start_watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     uint64_t period_ns;
@@ -682,6 +676,7 @@ PyObject* _watch_stats(PyObject* self, PyObject*) {
 
 // See DeviceSlot::release: a call that still blocks after this long releases when it returns.
 constexpr auto RELEASE_WAIT = std::chrono::seconds(2);
+
 PyObject* _release(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     {
@@ -689,6 +684,23 @@ PyObject* _release(PyObject* self, PyObject*) {
       reinterpret_cast<DeviceObject*>(self)->slot->release(RELEASE_WAIT);
     }
     return none();
+  });
+}
+
+PyObject* _shut_down(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    uint64_t drain_ns;
+    if (!parse(SHUT_DOWN, args, nargs, kwnames,
+               with([&](PyObject* o) { return convert_arg("drain_timeout", [&] { return to_timeout_ns(o, drain_ns); }); })))
+      return nullptr;
+    ShutDown done;
+    {
+      ThreadStateRelease detached;
+      done = reinterpret_cast<DeviceObject*>(self)->slot->shut_down(drain_ns, RELEASE_WAIT);
+    }
+    Ref stats(stats_dict(done.stats));
+    if (!stats) return nullptr;
+    return Py_BuildValue("(KO)", static_cast<unsigned long long>(done.left), stats.get());
   });
 }
 

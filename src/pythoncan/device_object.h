@@ -103,10 +103,10 @@ PyObject* _timing_limits(PyObject* self, PyObject*);
 PyObject* _calc_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* _set_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* _send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* _drain(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* _start_watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* _restart(PyObject* self, PyObject*);
 PyObject* _watch_stats(PyObject* self, PyObject*);
 PyObject* _release(PyObject* self, PyObject*);
+PyObject* _shut_down(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace vorel::py

@@ -102,9 +102,6 @@ PyMethodDef device_methods[] = {
      "_set_bit_timing($self, brp, tseg1, tseg2, sjw)\n--\n\nWrite these segments, verified; returns the timing and f_clock."},
     {"_send", cfunc(_send), FAST,
      "_send($self, msg, timeout, echo)\n--\n\nSend a python-can Message, checked as python-can checks it."},
-    {"_drain", cfunc(_drain), FAST,
-     "_drain($self, timeout)\n--\n\nWait until the frames sent can have left the adapter, up to timeout s;\n"
-     "how many may still wait there then."},
     {"_start_watch", cfunc(_start_watch), FAST,
      "_start_watch($self, period, auto_reset)\n--\n\nRead the controller's state every period s: each bus-off\n"
      "announced once by an error frame, and with auto_reset ended by a restart."},
@@ -114,6 +111,9 @@ PyMethodDef device_methods[] = {
      "_watch_stats($self)\n--\n\nRestarts done (bus_off_recoveries) and automatic ones that failed."},
     {"_release", cfunc(_release), METH_NOARGS,
      "_release($self)\n--\n\nStop every task, close the adapter; later calls raise RuntimeError."},
+    {"_shut_down", cfunc(_shut_down), FAST,
+     "_shut_down($self, drain_timeout)\n--\n\n_release, after giving the frames sent up to drain_timeout s to leave\n"
+     "and switching the bus off: (frames that may not have left, the counters as _stats then)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -110,9 +110,6 @@ class NativeVorelDevice:
         """Write these segments, verified; returns the timing and f_clock."""
     def _send(self, msg: Any, timeout: Optional[float], echo: bool) -> None:
         """Send a python-can Message, checked as python-can checks it."""
-    def _drain(self, timeout: Optional[float]) -> int:
-        """Wait until the frames sent can have left the adapter, up to timeout s;
-        how many may still wait there then."""
     def _start_watch(self, period: float, auto_reset: bool) -> None:
         """Read the controller's state every period s: each bus-off
         announced once by an error frame, and with auto_reset ended by a restart."""
@@ -122,3 +119,6 @@ class NativeVorelDevice:
         """Restarts done (bus_off_recoveries) and automatic ones that failed."""
     def _release(self) -> None:
         """Stop every task, close the adapter; later calls raise RuntimeError."""
+    def _shut_down(self, drain_timeout: Optional[float]) -> tuple[int, dict[str, int]]:
+        """_release, after giving the frames sent up to drain_timeout s to leave
+        and switching the bus off: (frames that may not have left, the counters as _stats then)."""

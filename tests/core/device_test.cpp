@@ -397,6 +397,32 @@ TEST_F(DeviceTest, AReleaseIsHandedToTheCallThatDoesNotReturnAndAConcurrentOneWa
   EXPECT_FALSE(slot.device);  // released by the call as it left
 }
 
+TEST_F(DeviceTest, AShutDownDrainsSwitchesTheBusOffKeepsTheCountersAndAConcurrentOneWaitsForThem) {
+  ASSERT_TRUE(set_bus_state(dev->transport(), true));
+  dev->note_sent(300 * MS);  // a frame that takes 300 ms to leave
+  DeviceSlot slot(std::move(dev));
+  const auto t0 = Clock::now();
+  ShutDown second;
+  Clock::duration second_returned{};
+  std::thread other([&] {
+    std::this_thread::sleep_for(milliseconds(50));
+    second = slot.shut_down(0, milliseconds(100));
+    second_returned = Clock::now() - t0;
+  });
+  const ShutDown first = slot.shut_down(200 * MS, milliseconds(100));
+  EXPECT_GE(Clock::now() - t0, milliseconds(200));
+  other.join();
+  EXPECT_GE(second_returned, milliseconds(200));  // not before the release
+  for (const ShutDown& s : {first, second}) {
+    EXPECT_EQ(s.left, 1u);
+    EXPECT_EQ(s.stats.sent, 1u);
+  }
+  EXPECT_FALSE(slot.device);
+  vsim_state st{};
+  ASSERT_EQ(vsim_get_state(0, &st), 0);
+  EXPECT_EQ(st.bus_on, 0);
+}
+
 TEST_F(DeviceTest, ManyReadsInFlightKeepTheAdaptersOrderThroughFrameAlignedCompletions) {
   // 1 ms USB frames with latency and jitter, as WinUSB completes short reads, and another thread
   // making control requests the whole time: its synchronous transfers may run completions too.

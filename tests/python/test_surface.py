@@ -98,7 +98,7 @@ def test_methods_in_order_with_signatures_and_docstrings():
     assert names == [m[0] for m in METHODS]
     assert [n for n in NativeVorelDevice.__dict__ if n.startswith("_") and not n.startswith("__")] == [
         "_start_periodic", "_start_receiver", "_stop_receiver", "_recv", "_interrupt", "_stats", "_fileno", "_use_messages",
-        "_timing_limits", "_calc_bit_timing", "_set_bit_timing", "_send", "_drain", "_start_watch", "_restart", "_watch_stats", "_release"]
+        "_timing_limits", "_calc_bit_timing", "_set_bit_timing", "_send", "_start_watch", "_restart", "_watch_stats", "_release", "_shut_down"]
     assert len(names) == 20
     for name, sig, doc in METHODS:
         m = getattr(NativeVorelDevice, name)
