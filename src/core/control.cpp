@@ -128,6 +128,14 @@ Result<BitTimingConst> get_bt_const(const UsbTransport& t) {
   return decode_bt_const(a.value());
 }
 
+Result<TimingLimits> read_timing_limits(const UsbTransport& t) {
+  auto caps = get_capabilities(t);
+  if (!caps) return std::move(caps).error();
+  auto limits = get_bt_const(t);
+  if (!limits) return std::move(limits).error();
+  return TimingLimits{caps->clock_freq, caps->ctrlmode_supported, limits.value()};
+}
+
 Status set_bittiming(const UsbTransport& t, const BitTiming& timing) {
   if (auto w = t.control_out(req::BITTIMING, encode_bittiming(timing)); !w) return w;
   auto a = t.control_in(req::BITTIMING, BIT_TIMING_SIZE);

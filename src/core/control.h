@@ -66,6 +66,13 @@ std::string version_text(const std::array<uint8_t, 4>& v);
 Result<DeviceInfo> get_device_info(const UsbTransport& t);
 Result<DeviceCapabilities> get_capabilities(const UsbTransport& t);
 Result<BitTimingConst> get_bt_const(const UsbTransport& t);
+// The adapter's clock, supported modes and bit-timing limits, read anew (two requests).
+struct TimingLimits {
+  uint32_t clock_freq;
+  uint32_t ctrlmode_supported;
+  BitTimingConst limits;
+};
+Result<TimingLimits> read_timing_limits(const UsbTransport& t);
 Status set_bittiming(const UsbTransport& t, const BitTiming& timing);
 Status set_bus_state(const UsbTransport& t, bool on);
 Result<BusStatus> get_bus_state(const UsbTransport& t);

@@ -384,6 +384,21 @@ RxStats Device::stats() {
   return st;
 }
 
+// --- periodic tasks ------------------------------------------------------------------------------
+
+Result<uint32_t> Device::start_periodic(std::vector<TxRecord> records, uint64_t period_us,
+                                        std::optional<uint64_t> duration_ms, bool resume) {
+  if (records.empty()) return DeviceError::with_text(ErrorKind::InvalidParameter, "No frames to send");
+  auto frames = std::make_shared<TaskFrames>();
+  frames->records = std::move(records);
+  auto stop = std::make_shared<platform::StopSignal>();
+  platform::SpawnError error;
+  platform::Thread thread = spawn_worker(WorkerPlan{frames, stop, transport_, period_us, duration_ms, resume}, &error);
+  if (!thread.joinable())
+    return DeviceError::with_text(ErrorKind::Internal, "Failed to spawn periodic thread: " + error.text);
+  return registry_.add(next_task_id_, PeriodicTask{stop, frames, std::move(thread)});
+}
+
 // --- release -----------------------------------------------------------------------------------------
 
 bool DeviceSlot::begin_release() {

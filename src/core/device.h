@@ -168,6 +168,11 @@ class Device : private ReadSink, private BusEvents {
   void set_bitrate(uint32_t bitrate) { bitrate_.store(bitrate, std::memory_order_relaxed); }
 
   // --- periodic tasks ------------------------------------------------------------------------
+  // Starts a worker sending `records` in turn every `period_us` (for `duration_ms`, or until
+  // stopped), registered under a new id; `resume` as WorkerPlan has it. InvalidParameter for no
+  // records, Internal when the thread cannot start.
+  Result<uint32_t> start_periodic(std::vector<TxRecord> records, uint64_t period_us,
+                                  std::optional<uint64_t> duration_ms, bool resume);
   PeriodicRegistry& registry() { return registry_; }
   TaskIds& task_ids() { return next_task_id_; }
 

@@ -73,6 +73,17 @@ PyObject* unit_or_raise(const Status& s, std::string_view prefix) {
   return none();
 }
 
+// A control request with one argument, parsed by `sig` into a T and passed on as an Arg.
+template <typename T, typename Arg>
+PyObject* request_one(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      Status (*request)(const UsbTransport&, Arg), std::string_view prefix) {
+  return on_device(self, [&](Device& dev) -> PyObject* {
+    T value;
+    if (!parse(sig, args, nargs, kwnames, into(value))) return nullptr;
+    return unit_or_raise(request(dev.transport(), value), prefix);
+  });
+}
+
 }  // namespace
 
 PyTypeObject* device_type() noexcept { return g_device_type.load(std::memory_order_acquire); }
@@ -158,8 +169,7 @@ PyObject* open_by_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   (void)self;
   return guarded([&]() -> PyObject* {
     std::string name;
-    if (!parse(OPEN_BY_NAME, args, nargs, kwnames, into(name)))
-      return nullptr;
+    if (!parse(OPEN_BY_NAME, args, nargs, kwnames, into(name))) return nullptr;
     auto fail = [&](const DeviceError& e) {
       return raise_error("Failed to open device by name '" + name + "': " + e.debug(), e);
     };
@@ -176,9 +186,7 @@ PyObject* open_by_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 PyObject* set_bitrate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     uint32_t bitrate, sample_point;
-    if (!parse(SET_BITRATE, args, nargs, kwnames, into(bitrate),
-             into(sample_point)))
-      return nullptr;
+    if (!parse(SET_BITRATE, args, nargs, kwnames, into(bitrate), into(sample_point))) return nullptr;
     const UsbTransport& t = dev.transport();
     auto caps = get_capabilities(t);
     if (!caps) return raise_device_error("Failed caps: {}", caps.error());
@@ -193,21 +201,11 @@ PyObject* set_bitrate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 }
 
 PyObject* set_bus_state(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return on_device(self, [&](Device& dev) -> PyObject* {
-    bool on;
-    if (!parse(SET_BUS_STATE, args, nargs, kwnames, into(on)))
-      return nullptr;
-    return unit_or_raise(vorel::set_bus_state(dev.transport(), on), "Bus err: {}");
-  });
+  return request_one<bool>(self, SET_BUS_STATE, args, nargs, kwnames, vorel::set_bus_state, "Bus err: {}");
 }
 
 PyObject* set_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return on_device(self, [&](Device& dev) -> PyObject* {
-    uint32_t ctrlmode;
-    if (!parse(SET_MODE, args, nargs, kwnames, into(ctrlmode)))
-      return nullptr;
-    return unit_or_raise(vorel::set_mode(dev.transport(), ctrlmode), "Mode err: {}");
-  });
+  return request_one<uint32_t>(self, SET_MODE, args, nargs, kwnames, vorel::set_mode, "Mode err: {}");
 }
 
 PyObject* get_bus_state(PyObject* self, PyObject*) {
@@ -227,13 +225,8 @@ PyObject* flush_tx_queue(PyObject* self, PyObject*) {
 }
 
 PyObject* set_led_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return on_device(self, [&](Device& dev) -> PyObject* {
-    uint32_t mode;
-    if (!parse(SET_LED_MODE, args, nargs, kwnames, into(mode)))
-      return nullptr;
-    return unit_or_raise(vorel::set_led_mode(dev.transport(), mode),
-                         "Failed to set LED mode: {}");
-  });
+  return request_one<uint32_t>(self, SET_LED_MODE, args, nargs, kwnames, vorel::set_led_mode,
+                               "Failed to set LED mode: {}");
 }
 
 PyObject* get_led_mode(PyObject* self, PyObject*) {
@@ -253,13 +246,8 @@ PyObject* get_device_name(PyObject* self, PyObject*) {
 }
 
 PyObject* set_device_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return on_device(self, [&](Device& dev) -> PyObject* {
-    std::string name;
-    if (!parse(SET_DEVICE_NAME, args, nargs, kwnames, into(name)))
-      return nullptr;
-    return unit_or_raise(vorel::set_device_name(dev.transport(), name),
-                         "Failed to set device name: {}");
-  });
+  return request_one<std::string>(self, SET_DEVICE_NAME, args, nargs, kwnames, vorel::set_device_name,
+                                  "Failed to set device name: {}");
 }
 
 PyObject* get_device_capabilities(PyObject* self, PyObject*) {
@@ -309,13 +297,8 @@ PyObject* send_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     uint8_t dlc;
     FrameData data;
     uint64_t timeout_ms;
-    if (!parse(SEND_FRAME, args, nargs, kwnames, into(arb_id),
-             into(is_ext),
-             into(is_rtr),
-             into(is_err),
-             into(dlc),
-             into(data),
-             into(timeout_ms)))
+    if (!parse(SEND_FRAME, args, nargs, kwnames, into(arb_id), into(is_ext), into(is_rtr), into(is_err), into(dlc),
+               into(data), into(timeout_ms)))
       return nullptr;
     const TxRecord record = TxFrame::to_bytes(arb_id, is_ext, is_rtr, is_err, dlc, data.bytes());
     const UsbTransport& t = dev.transport();
@@ -332,8 +315,7 @@ PyObject* send_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* receive_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     uint64_t timeout_ms;
-    if (!parse(RECEIVE_FRAME, args, nargs, kwnames, into(timeout_ms)))
-      return nullptr;
+    if (!parse(RECEIVE_FRAME, args, nargs, kwnames, into(timeout_ms))) return nullptr;
     // 0 waits without limit, as libusb's time-outs; any other is kept finite, so that a read
     // given 2^64 - 1 ms asks libusb for its longest time-out rather than for none.
     const uint64_t timeout_ns =
@@ -360,16 +342,9 @@ PyObject* start_worker(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!parse(START_PERIODIC, args, nargs, kwnames, with([&](PyObject* o) { return to_tx_records(o, records); }),
                into(period_us), into(duration_ms)))
       return nullptr;
-    if (records.empty()) return raise_error("No frames to send", ErrorKind::InvalidParameter);
-    auto frames = std::make_shared<TaskFrames>();
-    frames->records = std::move(records);
-    auto stop = std::make_shared<platform::StopSignal>();
-    platform::SpawnError error;
-    platform::Thread thread =
-        spawn_worker(WorkerPlan{frames, stop, dev.shared_transport(), period_us, duration_ms, resume}, &error);
-    if (!thread.joinable()) return raise_error("Failed to spawn periodic thread: " + error.text, ErrorKind::Internal);
-    uint32_t id = dev.registry().add(dev.task_ids(), PeriodicTask{stop, frames, std::move(thread)});
-    return PyLong_FromUnsignedLong(id);
+    auto id = dev.start_periodic(std::move(records), period_us, duration_ms, resume);
+    if (!id) return raise_error(id.error().text(), id.error());
+    return PyLong_FromUnsignedLong(id.value());
   });
 }
 
@@ -386,8 +361,7 @@ PyObject* _start_periodic(PyObject* self, PyObject* const* args, Py_ssize_t narg
 PyObject* stop_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     uint32_t id;
-    if (!parse(STOP_PERIODIC, args, nargs, kwnames, into(id)))
-      return nullptr;
+    if (!parse(STOP_PERIODIC, args, nargs, kwnames, into(id))) return nullptr;
     std::optional<platform::Thread> thread = dev.registry().stop(id);
     if (!thread) return raise_error("No periodic task with id " + std::to_string(id), ErrorKind::InvalidParameter);
     {
@@ -427,9 +401,7 @@ PyObject* stop_all_periodic(PyObject* self, PyObject*) {
 PyObject* _start_receiver(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     uint64_t capacity, transfers;
-    if (!parse(START_RECEIVER, args, nargs, kwnames, into(capacity),
-             into(transfers)))
-      return nullptr;
+    if (!parse(START_RECEIVER, args, nargs, kwnames, into(capacity), into(transfers))) return nullptr;
     Status started = ok_status();
     {
       // Detached: a start whose reads cannot all be submitted waits for those that were.
@@ -461,12 +433,10 @@ constexpr uint64_t SIGNAL_SLICE_NS = 50'000'000;
 
 PyObject* _recv(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
-    uint64_t timeout_ns;
+    Seconds timeout;
     bool ignore_errors;
-    if (!parse(RECV, args, nargs, kwnames,
-               with([&](PyObject* o) { return convert_arg("timeout", [&] { return to_timeout_ns(o, timeout_ns); }); }),
-               into(ignore_errors)))
-      return nullptr;
+    if (!parse(RECV, args, nargs, kwnames, into(timeout), into(ignore_errors))) return nullptr;
+    const uint64_t timeout_ns = timeout.ns;
     const MessageLayout* messages = reinterpret_cast<DeviceObject*>(self)->messages;
     // Every wait runs in slices, with the signal handlers between them; one of this caller's own
     // reads (no receiver, whose waits a release wakes) also ends within a slice of the release.
@@ -539,24 +509,6 @@ PyObject* _use_messages(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 // --- for the plug-in: bit timing as asked, frames as python-can checks them, release ----------------
 
-namespace {
-
-// The adapter's clock and bit-timing limits, read anew.
-struct TimingLimits {
-  uint32_t clock_freq;
-  uint32_t ctrlmode_supported;
-  BitTimingConst limits;
-};
-Result<TimingLimits> read_timing_limits(const UsbTransport& t) {
-  auto caps = get_capabilities(t);
-  if (!caps) return std::move(caps).error();
-  auto limits = get_bt_const(t);
-  if (!limits) return std::move(limits).error();
-  return TimingLimits{caps->clock_freq, caps->ctrlmode_supported, limits.value()};
-}
-
-}  // namespace
-
 PyObject* _timing_limits(PyObject* self, PyObject*) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     auto l = read_timing_limits(dev.transport());
@@ -575,9 +527,7 @@ PyObject* _timing_limits(PyObject* self, PyObject*) {
 PyObject* _calc_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     uint32_t bitrate, sample_point, tolerance_ppm;
-    if (!parse(CALC_BIT_TIMING, args, nargs, kwnames, into(bitrate),
-             into(sample_point),
-             into(tolerance_ppm)))
+    if (!parse(CALC_BIT_TIMING, args, nargs, kwnames, into(bitrate), into(sample_point), into(tolerance_ppm)))
       return nullptr;
     auto l = read_timing_limits(dev.transport());
     if (!l) return raise_device_error("Failed bt_const: {}", l.error());
@@ -593,10 +543,7 @@ PyObject* _calc_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nar
 PyObject* _set_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     Segments seg;
-    if (!parse(SET_BIT_TIMING, args, nargs, kwnames, into(seg.brp),
-             into(seg.tseg1),
-             into(seg.tseg2),
-             into(seg.sjw)))
+    if (!parse(SET_BIT_TIMING, args, nargs, kwnames, into(seg.brp), into(seg.tseg1), into(seg.tseg2), into(seg.sjw)))
       return nullptr;
     auto l = read_timing_limits(dev.transport());
     if (!l) return raise_device_error("Failed bt_const: {}", l.error());
@@ -615,14 +562,13 @@ PyObject* _set_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t narg
 PyObject* _send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
     MessageFrame f;
-    uint64_t timeout_ns;
+    SendSeconds timeout;
     bool echo;
-    if (!parse(SEND, args, nargs, kwnames, with([&](PyObject* o) { return message_frame(o, f); }),
-             with([&](PyObject* o) { return convert_arg("timeout", [&] { return to_send_timeout_ns(o, timeout_ns); }); }),
-             into(echo)))
+    if (!parse(SEND, args, nargs, kwnames, with([&](PyObject* o) { return message_frame(o, f); }), into(timeout),
+               into(echo)))
       return nullptr;
     const TxRecord record = TxFrame::to_bytes(f.arb_id, f.is_ext, f.is_rtr, f.is_err, f.dlc, f.data.bytes());
-    const uint64_t deadline = platform::saturating_add(platform::monotonic_ns(), timeout_ns);
+    const uint64_t deadline = platform::saturating_add(platform::monotonic_ns(), timeout.ns);
     Result<SendStep> step = SendStep::again;
     for (;;) {
       {
@@ -645,13 +591,10 @@ PyObject* _send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 PyObject* _start_watch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {
-    uint64_t period_ns;
+    Seconds period;
     bool auto_reset;
-    if (!parse(START_WATCH, args, nargs, kwnames,
-               with([&](PyObject* o) { return convert_arg("period", [&] { return to_timeout_ns(o, period_ns); }); }),
-               into(auto_reset)))
-      return nullptr;
-    return unit_or_raise(dev.watch().start(period_ns, auto_reset), "Watch err: {}");
+    if (!parse(START_WATCH, args, nargs, kwnames, into(period), into(auto_reset))) return nullptr;
+    return unit_or_raise(dev.watch().start(period.ns, auto_reset), "Watch err: {}");
   });
 }
 
@@ -689,14 +632,12 @@ PyObject* _release(PyObject* self, PyObject*) {
 
 PyObject* _shut_down(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    uint64_t drain_ns;
-    if (!parse(SHUT_DOWN, args, nargs, kwnames,
-               with([&](PyObject* o) { return convert_arg("drain_timeout", [&] { return to_timeout_ns(o, drain_ns); }); })))
-      return nullptr;
+    Seconds drain;
+    if (!parse(SHUT_DOWN, args, nargs, kwnames, into(drain))) return nullptr;
     ShutDown done;
     {
       ThreadStateRelease detached;
-      done = reinterpret_cast<DeviceObject*>(self)->slot->shut_down(drain_ns, RELEASE_WAIT);
+      done = reinterpret_cast<DeviceObject*>(self)->slot->shut_down(drain.ns, RELEASE_WAIT);
     }
     Ref stats(stats_dict(done.stats));
     if (!stats) return nullptr;

@@ -37,9 +37,18 @@ std::unique_ptr<MessageLayout> layout_of(PyObject* type, PyObject* channel);
 // A time-out in seconds for the plug-in's methods: None waits without limit, so does infinity;
 // zero, a negative value and NaN do not wait.
 bool to_timeout_ns(PyObject* o, uint64_t& out);
+// The same as a parameter's rule: into(seconds).
+struct Seconds {
+  uint64_t ns = 0;
+};
+inline bool convert_into(PyObject* o, Seconds& out) { return to_timeout_ns(o, out.ns); }
 // A send time-out in seconds: None and infinity wait without limit (NEVER), a negative one not
 // at all, NaN is refused.
 bool to_send_timeout_ns(PyObject* o, uint64_t& out);
+struct SendSeconds {
+  uint64_t ns = 0;
+};
+inline bool convert_into(PyObject* o, SendSeconds& out) { return to_send_timeout_ns(o, out.ns); }
 // The `frames` argument of the periodic methods: every (arb_id, is_ext, is_rtr, is_err, dlc,
 // data) description, encoded, in order.
 bool to_tx_records(PyObject* o, std::vector<TxRecord>& out);
