@@ -25,16 +25,22 @@ from can.util import check_or_adjust_timing_clock
 
 import vorel_pythoncan_ext as native
 
-# Controller mode bits of the adapter (the Linux CAN_CTRLMODE_* assignment).
-MODE_LOOPBACK = 0x01
-MODE_LISTEN_ONLY = 0x02
-MODE_TRIPLE_SAMPLING = 0x04
-MODE_ONE_SHOT = 0x08
-MODE_BERR_REPORTING = 0x10
-MODE_FD = 0x20
+from can_vorel.protocol import (
+    LIBUSB_ERROR_ACCESS,
+    LIBUSB_ERROR_BUSY,
+    LIBUSB_ERROR_NO_DEVICE,
+    LIBUSB_ERROR_TIMEOUT,
+    MODE_BERR_REPORTING,
+    MODE_LISTEN_ONLY,
+    MODE_LOOPBACK,
+    STATE_ERROR_ACTIVE,
+    STATE_ERROR_PASSIVE,
+    STATE_ERROR_WARNING,
+)
 
-# The adapter's bus state numbers, and what python-can calls them (as its kvaser interface does).
-_STATES = {0: BusState.ACTIVE, 1: BusState.ACTIVE, 2: BusState.PASSIVE}
+# What python-can calls the adapter's bus states (as its kvaser interface does); others are ERROR.
+_STATES = {STATE_ERROR_ACTIVE: BusState.ACTIVE, STATE_ERROR_WARNING: BusState.ACTIVE,
+           STATE_ERROR_PASSIVE: BusState.PASSIVE}
 
 log = logging.getLogger("can.vorel")
 
@@ -55,12 +61,6 @@ _WATCH_PERIOD_S = 0.2
 
 # A bit rate is refused unless the adapter reaches it this closely (parts per million).
 _BITRATE_TOLERANCE_PPM = 5000
-
-# libusb's codes, as the module's errors carry them in libusb_code.
-LIBUSB_ERROR_ACCESS = -3
-LIBUSB_ERROR_BUSY = -6
-LIBUSB_ERROR_NO_DEVICE = -4
-LIBUSB_ERROR_TIMEOUT = -7
 
 # Received messages are built field by field when can.Message has exactly the fields this module
 # knows; any other python-can version gets the ordinary constructor.

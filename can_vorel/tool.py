@@ -17,7 +17,9 @@ import can
 from can import BusState, Message
 
 import vorel_pythoncan_ext as native
-from can_vorel.bus import _PERMISSION_REMEDY, LIBUSB_ERROR_ACCESS, MODE_FD, VorelBus, _probes
+from can_vorel import protocol
+from can_vorel.bus import _PERMISSION_REMEDY, VorelBus, _probes
+from can_vorel.protocol import LIBUSB_ERROR_ACCESS, MODE_FD
 
 # A native task whose schedule drifts more than this against the host clock has fallen behind it.
 MAX_TASK_DRIFT_PPM = 1000
@@ -26,7 +28,9 @@ LOAD_SHARE = 0.97
 # Synchronous reads kept in flight per adapter while its raw clock is read.
 RAW_READERS = 4
 # The adapter's bus state numbers, in words.
-STATES = {0: "error-active", 1: "error-warning", 2: "error-passive", 3: "bus-off", 4: "stopped"}
+STATES = {protocol.STATE_ERROR_ACTIVE: "error-active", protocol.STATE_ERROR_WARNING: "error-warning",
+          protocol.STATE_ERROR_PASSIVE: "error-passive", protocol.STATE_BUS_OFF: "bus-off",
+          protocol.STATE_STOPPED: "stopped"}
 NO_ADAPTER_HELP = {
     "win32": "Is the adapter bound to the WinUSB driver? Bind it once with Zadig (choose the adapter, WinUSB, "
              "\"Install Driver\") or with an INF naming WinUSB for 16c0:27d8.",
