@@ -1,21 +1,12 @@
-// Methods of NativeVorelDevice: opening, frames in and out, filters, configuration, periodic tasks.
+// Methods of NativeVorelDevice: opening, control requests, frames in and out, filters, the receiver,
+// the bus watch and the release (bit timing and periodic tasks have files of their own).
 #include "device_object.h"
-
-#include <structmember.h>
 
 #include <atomic>
 #include <chrono>
-#include <cmath>
-#include <libusb-1.0/libusb.h>
-#include <limits>
 #include <string>
-#include <thread>
 
-#include "bit_timing.h"
 #include "control.h"
-#include "convert.h"
-#include "errors.h"
-#include "frame_objects.h"
 
 namespace vorel::py {
 
@@ -24,14 +15,8 @@ namespace {
 // Set once, by the first import that publishes it; read by any thread afterwards.
 std::atomic<PyTypeObject*> g_device_type{nullptr};
 
-// Argument lists of the methods, as their error messages name them.
-#define VOREL_SIG(var, func, ...)                             \
-  constexpr const char* var##_names[] = {__VA_ARGS__};        \
-  constexpr Signature var{func, std::span(var##_names)}
-
 VOREL_SIG(NEW, "NativeVorelDevice.__new__()", "serial");
 VOREL_SIG(OPEN_BY_NAME, "NativeVorelDevice.open_by_name()", "name");
-VOREL_SIG(SET_BITRATE, "NativeVorelDevice.set_bitrate()", "bitrate", "sample_point");
 VOREL_SIG(SET_BUS_STATE, "NativeVorelDevice.set_bus_state()", "on");
 VOREL_SIG(SET_MODE, "NativeVorelDevice.set_mode()", "ctrlmode");
 VOREL_SIG(SET_LED_MODE, "NativeVorelDevice.set_led_mode()", "mode");
@@ -40,22 +25,12 @@ VOREL_SIG(SET_FILTERS, "NativeVorelDevice.set_filters()", "filters");
 VOREL_SIG(SEND_FRAME, "NativeVorelDevice.send_frame()", "arb_id", "is_ext", "is_rtr", "is_err",
           "dlc", "data", "timeout_ms");
 VOREL_SIG(RECEIVE_FRAME, "NativeVorelDevice.receive_frame()", "timeout_ms");
-VOREL_SIG(START_PERIODIC, "NativeVorelDevice.start_periodic()", "frames", "period_us",
-          "duration_ms");
-VOREL_SIG(STOP_PERIODIC, "NativeVorelDevice.stop_periodic()", "task_id");
-VOREL_SIG(MODIFY_PERIODIC, "NativeVorelDevice.modify_periodic()", "task_id", "frames");
 VOREL_SIG(START_RECEIVER, "NativeVorelDevice._start_receiver()", "capacity", "transfers");
 VOREL_SIG(RECV, "NativeVorelDevice._recv()", "timeout", "ignore_errors");
 VOREL_SIG(USE_MESSAGES, "NativeVorelDevice._use_messages()", "message_type", "channel");
-VOREL_SIG(CALC_BIT_TIMING, "NativeVorelDevice._calc_bit_timing()", "bitrate", "sample_point_ppm", "tolerance_ppm");
-VOREL_SIG(SET_BIT_TIMING, "NativeVorelDevice._set_bit_timing()", "brp", "tseg1", "tseg2", "sjw");
 VOREL_SIG(SEND, "NativeVorelDevice._send()", "msg", "timeout", "echo");
 VOREL_SIG(SHUT_DOWN, "NativeVorelDevice._shut_down()", "drain_timeout");
 VOREL_SIG(START_WATCH, "NativeVorelDevice._start_watch()", "period", "auto_reset");
-
-#undef VOREL_SIG
-
-PyObject* none() { Py_RETURN_NONE; }
 
 // A new object owning `transport`; without an object the transport closes again.
 PyObject* wrap(PyTypeObject* type, std::shared_ptr<UsbTransport> transport) {
@@ -67,13 +42,6 @@ PyObject* wrap(PyTypeObject* type, std::shared_ptr<UsbTransport> transport) {
   return self;
 }
 
-// Calls a core operation that yields nothing and maps its failure with `prefix`.
-PyObject* unit_or_raise(const Status& s, std::string_view prefix) {
-  if (!s) return raise_device_error(prefix, s.error());
-  return none();
-}
-
-// A control request with one argument, parsed by `sig` into a T and passed on as an Arg.
 template <typename T, typename Arg>
 PyObject* request_one(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                       Status (*request)(const UsbTransport&, Arg), std::string_view prefix) {
@@ -180,23 +148,6 @@ PyObject* open_by_name(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     auto t = open_transport(serials->front());
     if (!t) return fail(t.error());
     return wrap(device_type(), std::move(t).value());
-  });
-}
-
-PyObject* set_bitrate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return on_device(self, [&](Device& dev) -> PyObject* {
-    uint32_t bitrate, sample_point;
-    if (!parse(SET_BITRATE, args, nargs, kwnames, into(bitrate), into(sample_point))) return nullptr;
-    const UsbTransport& t = dev.transport();
-    auto caps = get_capabilities(t);
-    if (!caps) return raise_device_error("Failed caps: {}", caps.error());
-    if (auto refused = check_bitrate_supported(bitrate, caps->ctrlmode_supported))
-      return raise_error(*refused, ErrorKind::InvalidParameter);
-    auto limits = get_bt_const(t);
-    if (!limits) return raise_device_error("Failed bt_const: {}", limits.error());
-    auto timing = calculate_bittiming(bitrate, sample_point, caps->clock_freq, limits.value());
-    if (!timing) return raise_error("Invalid bit timing parameters", ErrorKind::InvalidParameter);
-    return unit_or_raise(set_bittiming(t, *timing), "BT error: {}");
   });
 }
 
@@ -330,72 +281,6 @@ PyObject* receive_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-namespace {
-
-// start_periodic and the plug-in's _start_periodic: the same arguments, a worker that catches up
-// every missed deadline, or one that resumes from now after a long stall.
-PyObject* start_worker(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool resume) {
-  return on_device(self, [&](Device& dev) -> PyObject* {
-    std::vector<TxRecord> records;
-    uint64_t period_us;
-    std::optional<uint64_t> duration_ms;
-    if (!parse(START_PERIODIC, args, nargs, kwnames, with([&](PyObject* o) { return to_tx_records(o, records); }),
-               into(period_us), into(duration_ms)))
-      return nullptr;
-    auto id = dev.start_periodic(std::move(records), period_us, duration_ms, resume);
-    if (!id) return raise_error(id.error().text(), id.error());
-    return PyLong_FromUnsignedLong(id.value());
-  });
-}
-
-}  // namespace
-
-PyObject* start_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return start_worker(self, args, nargs, kwnames, false);
-}
-
-PyObject* _start_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return start_worker(self, args, nargs, kwnames, true);
-}
-
-PyObject* stop_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return on_device(self, [&](Device& dev) -> PyObject* {
-    uint32_t id;
-    if (!parse(STOP_PERIODIC, args, nargs, kwnames, into(id))) return nullptr;
-    std::optional<platform::Thread> thread = dev.registry().stop(id);
-    if (!thread) return raise_error("No periodic task with id " + std::to_string(id), ErrorKind::InvalidParameter);
-    {
-      ThreadStateRelease detached;
-      thread->join();
-    }
-    return none();
-  });
-}
-
-PyObject* modify_periodic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return on_device(self, [&](Device& dev) -> PyObject* {
-    uint32_t id;
-    std::vector<TxRecord> records;
-    if (!parse(MODIFY_PERIODIC, args, nargs, kwnames, into(id),
-             with([&](PyObject* o) { return to_tx_records(o, records); })))
-      return nullptr;
-    if (!dev.registry().modify(id, std::move(records)))
-      return raise_error("No periodic task with id " + std::to_string(id), ErrorKind::InvalidParameter);
-    return none();
-  });
-}
-
-PyObject* stop_all_periodic(PyObject* self, PyObject*) {
-  return on_device(self, [&](Device& dev) -> PyObject* {
-    std::vector<platform::Thread> threads = dev.registry().stop_all();
-    if (!threads.empty()) {
-      ThreadStateRelease detached;
-      for (auto& t : threads) t.join();
-    }
-    return none();
-  });
-}
-
 // --- for the plug-in: the receiver ----------------------------------------------------------------
 
 PyObject* _start_receiver(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -507,57 +392,7 @@ PyObject* _use_messages(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-// --- for the plug-in: bit timing as asked, frames as python-can checks them, release ----------------
-
-PyObject* _timing_limits(PyObject* self, PyObject*) {
-  return on_device(self, [&](Device& dev) -> PyObject* {
-    auto l = read_timing_limits(dev.transport());
-    if (!l) return raise_device_error("Failed bt_const: {}", l.error());
-    const BitTimingConst& c = l->limits;
-    return Py_BuildValue("{s:k,s:k,s:k,s:k,s:k,s:k,s:k,s:k,s:k}", "f_clock", static_cast<unsigned long>(l->clock_freq),
-                         "tseg1_min", static_cast<unsigned long>(c.tseg1_min), "tseg1_max",
-                         static_cast<unsigned long>(c.tseg1_max), "tseg2_min", static_cast<unsigned long>(c.tseg2_min),
-                         "tseg2_max", static_cast<unsigned long>(c.tseg2_max), "sjw_max",
-                         static_cast<unsigned long>(c.sjw_max), "brp_min", static_cast<unsigned long>(c.brp_min),
-                         "brp_max", static_cast<unsigned long>(c.brp_max), "brp_inc",
-                         static_cast<unsigned long>(c.brp_inc));
-  });
-}
-
-PyObject* _calc_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return on_device(self, [&](Device& dev) -> PyObject* {
-    uint32_t bitrate, sample_point, tolerance_ppm;
-    if (!parse(CALC_BIT_TIMING, args, nargs, kwnames, into(bitrate), into(sample_point), into(tolerance_ppm)))
-      return nullptr;
-    auto l = read_timing_limits(dev.transport());
-    if (!l) return raise_device_error("Failed bt_const: {}", l.error());
-    if (auto refused = check_bitrate_supported(bitrate, l->ctrlmode_supported))
-      return raise_error(*refused, ErrorKind::InvalidParameter);
-    const TimingChoice c = choose_bit_timing(bitrate, sample_point, tolerance_ppm, l->clock_freq, l->limits);
-    Ref found(c.timing ? timing_dict(*c.timing) : Py_NewRef(Py_None));
-    if (!found) return nullptr;
-    return Py_BuildValue("(Ok)", found.get(), static_cast<unsigned long>(c.nearest_bitrate));
-  });
-}
-
-PyObject* _set_bit_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return on_device(self, [&](Device& dev) -> PyObject* {
-    Segments seg;
-    if (!parse(SET_BIT_TIMING, args, nargs, kwnames, into(seg.brp), into(seg.tseg1), into(seg.tseg2), into(seg.sjw)))
-      return nullptr;
-    auto l = read_timing_limits(dev.transport());
-    if (!l) return raise_device_error("Failed bt_const: {}", l.error());
-    auto timing = timing_from_segments(seg, l->clock_freq, l->limits);
-    if (!timing) return raise_error(timing.error().text(), timing.error());
-    if (auto s = set_bittiming(dev.transport(), *timing); !s) return raise_device_error("BT error: {}", s.error());
-    dev.set_bitrate(timing->bitrate);
-    // With the clock the timing was computed for, so that the caller need not ask for it again.
-    Ref written(timing_dict(*timing));
-    Ref clock(PyLong_FromUnsignedLong(l->clock_freq));
-    if (!written || !clock || PyDict_SetItemString(written.get(), "f_clock", clock.get()) < 0) return nullptr;
-    return written.release();
-  });
-}
+// --- for the plug-in: frames as python-can checks them, the bus watch, release ------------------------
 
 PyObject* _send(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return on_device(self, [&](Device& dev) -> PyObject* {

@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "convert.h"
 #include "device.h"
 #include "errors.h"
 #include "frame_objects.h"
@@ -49,6 +50,19 @@ class DeviceLease {
   DeviceSlot* slot_;
   bool inside_;
 };
+
+// Argument lists of the methods, as their error messages name them.
+#define VOREL_SIG(var, func, ...)                      \
+  constexpr const char* var##_names[] = {__VA_ARGS__}; \
+  constexpr Signature var{func, std::span(var##_names)}
+
+inline PyObject* none() { Py_RETURN_NONE; }
+
+// A core operation's outcome that yields nothing: None, or its failure raised with `prefix`.
+inline PyObject* unit_or_raise(const Status& s, std::string_view prefix) {
+  if (!s) return raise_device_error(prefix, s.error());
+  return none();
+}
 
 // RuntimeError for a call on a released object; returns nullptr.
 PyObject* raise_released();
