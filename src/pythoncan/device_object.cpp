@@ -88,10 +88,11 @@ void device_dealloc(PyObject* self) {
     delete m;
   }
   if (std::unique_ptr<DeviceSlot> slot{reinterpret_cast<DeviceObject*>(self)->slot}) {
-    // Nobody else can reach the object now, so no call is inside the gate. A running receiver
-    // ends within one read time-out.
-    if (slot->device && slot->device->receiver_running()) {
+    // Nobody else can reach the object now, so no call is inside the gate. The bus watch ends
+    // within one control request, a running receiver within one read time-out.
+    if (slot->device) {
       ThreadStateRelease detached;
+      slot->device->watch().stop();
       slot->device->stop_receiver();
     }
     // The device's destructor releases the rest; its periodic workers are let go of and keep

@@ -2,14 +2,14 @@
 #include <gtest/gtest.h>
 
 #include "control.h"
-#include "sim_fixture.h"
+#include "adapter_fixture.h"
 #include "usb_transport.h"
 
 namespace vorel {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-using testing::SimTest;
+using testing::OneAdapterTest;
 
 TEST(Payloads, ShortAnswersAreCommunicationErrors) {
   struct Case {
@@ -108,24 +108,15 @@ TEST(Payloads, NameValidation) {
   }
 }
 
-class ControlTest : public SimTest {
+class ControlTest : public OneAdapterTest {
  protected:
   void SetUp() override {
-    SimTest::SetUp();
-    vsim_add_adapter("VOR.EL:CANH0001");
-    auto t = open_transport(std::nullopt);
-    ASSERT_TRUE(t);
-    transport = std::move(t).value();
+    OneAdapterTest::SetUp();
     vsim_log_clear();
-  }
-  void TearDown() override {
-    transport.reset();
-    SimTest::TearDown();
   }
   void script(uint8_t request, Bytes answer, int count = 1) {
     vsim_script_answer(0, request, answer.data(), answer.size(), count);
   }
-  std::shared_ptr<UsbTransport> transport;
 };
 
 TEST_F(ControlTest, EachOperationSendsItsRequests) {

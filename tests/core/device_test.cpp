@@ -13,7 +13,7 @@
 #include "bulk_reader.h"
 #include "control.h"
 #include "release_gate.h"
-#include "sim_fixture.h"
+#include "adapter_fixture.h"
 
 namespace vorel {
 namespace {
@@ -22,18 +22,15 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 constexpr uint64_t MS = 1000000;
 
-class DeviceTest : public testing::SimTest {
+class DeviceTest : public testing::OneAdapterTest {
  protected:
   void SetUp() override {
-    SimTest::SetUp();
-    vsim_add_adapter("VOR.EL:CANH0001");
-    auto t = open_transport(std::nullopt);
-    ASSERT_TRUE(t);
-    dev = std::make_unique<Device>(std::move(t).value());
+    OneAdapterTest::SetUp();
+    dev = std::make_unique<Device>(std::move(transport));
   }
   void TearDown() override {
     dev.reset();
-    SimTest::TearDown();
+    OneAdapterTest::TearDown();
   }
   static void inject(uint32_t id, uint8_t byte = 0) { vsim_inject_frame(0, id, 0, 1, &byte, 1); }
   // The identifiers of what `wait_frame` hands out until it times out after `ms`.
