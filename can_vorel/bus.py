@@ -486,13 +486,16 @@ class VorelBus(can.BusABC):
     def get_stats(self) -> dict[str, int]:
         """Counters of this bus: frames its :meth:`send` wrote (``frames_sent``) and its :meth:`recv`
         handed out (``frames_received``), frames lost for a full receive queue (``rx_overruns``),
-        restarts after bus-off (``bus_off_recoveries``), and the controller's error counters as
-        read now (``tx_error_count``, ``rx_error_count``)."""
+        restarts after bus-off (``bus_off_recoveries``) and those of ``auto_reset`` that failed (each
+        tried again at the next reading: ``bus_off_restart_failures``), and the controller's error
+        counters as read now (``tx_error_count``, ``rx_error_count``)."""
         rx = self.rx_stats()
         tx_errors, rx_errors = self.error_counters()
-        recoveries = self._call(lambda d: d._watch_stats())["bus_off_recoveries"]
+        watch = self._call(lambda d: d._watch_stats())
         return {"frames_sent": rx["sent"], "frames_received": rx["handed_out"], "rx_overruns": rx["overruns"],
-                "bus_off_recoveries": recoveries, "tx_error_count": tx_errors, "rx_error_count": rx_errors}
+                "bus_off_recoveries": watch["bus_off_recoveries"],
+                "bus_off_restart_failures": watch["failed_restarts"], "tx_error_count": tx_errors,
+                "rx_error_count": rx_errors}
 
     def reset(self) -> None:
         """Switches the controller off and on again, which ends a bus-off; counted in

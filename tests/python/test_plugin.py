@@ -247,7 +247,7 @@ def test_receive_own_messages_and_the_counters(sim):
         assert [m.arbitration_id for m in drain(b) if m.arbitration_id != 0x77] == [0x40 + i for i in range(5)]
         stats = a.get_stats()
         assert stats == {"frames_sent": 5, "frames_received": 6, "rx_overruns": 0, "bus_off_recoveries": 0,
-                         "tx_error_count": 0, "rx_error_count": 0}
+                         "bus_off_restart_failures": 0, "tx_error_count": 0, "rx_error_count": 0}
         sim.set_error_counters(0, 12, 34)
         assert (a.get_stats()["tx_error_count"], a.get_stats()["rx_error_count"]) == (34, 12)
 
