@@ -42,6 +42,7 @@ PyObject* wrap(PyTypeObject* type, std::shared_ptr<UsbTransport> transport) {
   return self;
 }
 
+// A control request with one argument, parsed by `sig` into a T and passed on as an Arg.
 template <typename T, typename Arg>
 PyObject* request_one(PyObject* self, const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                       Status (*request)(const UsbTransport&, Arg), std::string_view prefix) {
@@ -56,8 +57,8 @@ PyObject* request_one(PyObject* self, const Signature& sig, PyObject* const* arg
 
 PyTypeObject* device_type() noexcept { return g_device_type.load(std::memory_order_acquire); }
 bool publish_device_type(PyTypeObject* type) noexcept {
-  PyTypeObject* none = nullptr;
-  return g_device_type.compare_exchange_strong(none, type, std::memory_order_acq_rel);
+  PyTypeObject* unset = nullptr;
+  return g_device_type.compare_exchange_strong(unset, type, std::memory_order_acq_rel);
 }
 
 PyObject* raise_released() {
