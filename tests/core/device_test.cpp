@@ -396,7 +396,7 @@ TEST_F(DeviceTest, AReleaseIsHandedToTheCallThatDoesNotReturnAndAConcurrentOneWa
 
 TEST_F(DeviceTest, AShutDownDrainsSwitchesTheBusOffKeepsTheCountersAndAConcurrentOneWaitsForThem) {
   ASSERT_TRUE(set_bus_state(dev->transport(), true));
-  dev->note_sent(300 * MS);  // a frame that takes 300 ms to leave
+  dev->note_sent(3000 * MS);  // a frame that takes 3 s to leave: the 200 ms drain gives up on it
   DeviceSlot slot(std::move(dev));
   const auto t0 = Clock::now();
   ShutDown second;
